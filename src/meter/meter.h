@@ -1,0 +1,23 @@
+// Level metering: the only code that looks at sample values.
+#pragma once
+
+#include <cstdint>
+
+// Full scale of a sample size: 32768.0 for 2-byte, 8388608.0 for 3-byte samples.
+double FullScale(uint32_t SampleBytes);
+
+// Level in dB of a magnitude against full scale: -20 log10(FS / magnitude).
+// A magnitude of 0 gives -infinity (IEEE division by zero, no trap).
+double LevelDb(int64_t magnitude, uint32_t SampleBytes);
+
+// Scans `count` samples of one channel (SampleBytes apart, little-endian,
+// signed) and raises RunPeak[channel] and PeriodPeak[channel] to the largest
+// magnitude. Prints "\nInput Channel %i is Peaking!\n" at most once per call
+// when a sample reaches full scale.
+void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* RunPeak,
+               const void* area, int64_t* PeriodPeak);
+
+// Draws the bar meter and held-peak readouts on the current console line.
+// *MeterFirstCall == 1 resets the persistent meter state (and clears it).
+void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall, float decay,
+                 int32_t SampleBytes, int32_t meterChannels, const int64_t* HeldPeak);

@@ -1,0 +1,34 @@
+// The recording engine: one recording run from device set-up to summary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Records one take. Returns only when the run is over; every fatal failure
+// ends the process with status 1 after its message.
+void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSeconds,
+            int32_t ChannelCount, uint32_t SampleBytes, int32_t AutoNames, std::string& FileList,
+            std::string& NameScratch, int32_t InterleavedStereo);
+
+// Largest frame count per channel that a run may plan: the largest whole
+// multiple of 4096 that a signed 32-bit counter holds.
+constexpr int64_t kMaxTotalFrames = 2147479552;
+
+// Rounds DurationSeconds x SampleRate (single precision) up to whole periods,
+// at least one period. A product that is not > 0 gives 0. A result that would
+// pass kMaxTotalFrames gives -1: the request cannot be carried out.
+void QUANTIZE(int32_t PeriodFrames, uint32_t SampleRate, const float* DurationSeconds,
+              int64_t* TotalFrames);
+
+// Calendar time in whole seconds since 2012-10-10 16:09:00 UTC.
+int64_t NewTime();
+
+// Prints "\rrem = %.2f sec" for (TotalFrames + NegFramesDone) / SampleRate
+// and flushes standard output.
+void UpdateClock(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate);
+
+// Interleaves two channel areas of `frames` samples of sampleBytes (2 or 3)
+// bytes into out (2 x frames x sampleBytes bytes). Other sizes, or frames <= 0,
+// leave out untouched.
+void Interleave(int32_t frames, int32_t sampleBytes, const uint8_t* left, const uint8_t* right,
+                uint8_t* out);

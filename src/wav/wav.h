@@ -1,0 +1,30 @@
+// The WAV container: a 44-byte RIFF/WAVE header of integer PCM, then the data.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+constexpr long kWavHeaderBytes = 44;
+
+// Writes `value` (0 .. 2^32-1) as four bytes, least significant first.
+void Decon4(int64_t value, uint8_t* out);
+// Writes `value` as two bytes, least significant first.
+void Decon2(uint16_t value, uint8_t* out);
+
+// Fills `out` with the header of a file holding `frames` frames of
+// `channels` channels of SampleBytes-byte samples at SampleRate Hz.
+void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t frames,
+                    uint32_t SampleBytes, uint32_t channels);
+
+// Creates (or truncates) `path` and writes the header for `frames` frames:
+// one channel for mode 0, two (interleaved) for mode 1. Returns false, with
+// errno set, when the file cannot be created or written; nothing is written
+// through a failed open.
+bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames,
+                 uint32_t SampleBytes, int32_t mode);
+
+// Rewrites the RIFF size and data size fields of an open WAV file for
+// `dataBytes` bytes of audio after the header, and flushes. The stream
+// position afterwards is unspecified. Returns false, errno set, on failure.
+bool RewriteWavSizes(FILE* file, uint64_t dataBytes);
