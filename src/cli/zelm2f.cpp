@@ -1,7 +1,108 @@
-// Entry point: reads the recording request from the command line.
-#include "cli/cli.h"
+// Entry point: turns the positional arguments into one recording request.
+// Every refusal ends the process with status 1 and a one-line message.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
-int main() {
-  Help();
-  return 1;
+#include "cli/cli.h"
+#include "record/record.h"
+
+namespace {
+
+struct FormatRow {
+  const char* code;
+  uint32_t SampleBytes;
+  uint32_t SampleRate;
+};
+
+constexpr FormatRow kFormats[] = {
+    {"1644", 2, 44100}, {"1648", 2, 48000}, {"2444", 3, 44100}, {"2448", 3, 48000},
+    {"1688", 2, 88200}, {"1696", 2, 96000}, {"2488", 3, 88200}, {"2496", 3, 96000},
+};
+
+[[noreturn]] void Refuse(const char* message) {
+  std::puts(message);
+  std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    Help();
+    return 1;
+  }
+
+  const FormatRow* format = nullptr;
+  for (const FormatRow& row : kFormats) {
+    if (std::strcmp(argv[1], row.code) == 0) {
+      format = &row;
+      break;
+    }
+  }
+  if (format == nullptr) Refuse("Improper format request");
+  const uint32_t SampleRate = format->SampleRate;
+  const uint32_t SampleBytes = format->SampleBytes;
+
+  // Read as strtod reads it, then narrowed: the run works in single precision.
+  const float DurationSeconds = static_cast<float>(std::strtod(argv[2], nullptr));
+  if (!(DurationSeconds > 0) || std::isinf(DurationSeconds)) Refuse("Improper duration request");
+
+  std::string DeviceName = "default";
+  if (argc > 3) DeviceName = argv[3];
+
+  int32_t ChannelCount = 1;
+  int32_t InterleavedStereo = 0;
+  if (argc > 4) {
+    if (std::strcmp(argv[4], "s") == 0) {
+      InterleavedStereo = 1;
+    } else {
+      const long channels = std::strtol(argv[4], nullptr, 10);
+      if (channels != 1 && channels != 2) Refuse("Improper channel number request");
+      ChannelCount = static_cast<int32_t>(channels);
+    }
+  }
+
+  // A take must fit both the frame counter and the 32-bit WAV size fields;
+  // the stereo file is the largest file of its run.
+  const uint32_t channelsPerFile = InterleavedStereo ? 2 : 1;
+  if (!DurationFits(DurationSeconds, SampleRate, SampleBytes, channelsPerFile)) {
+    std::puts("Improper duration request");
+    std::printf("The longest recording in this format and channel mode is %u seconds.\n",
+                LongestDurationSeconds(SampleRate, SampleBytes, channelsPerFile));
+    return 1;
+  }
+
+  int32_t AutoNames = 1;
+  std::string FileList;
+  std::string NameScratch;
+  if (argc > 5) {
+    AutoNames = 0;
+    const std::string name1 = argv[5];
+    const bool twoNames = ChannelCount == 2 && argc > 6;
+    const std::string name2 = twoNames ? argv[6] : "";
+    // Two channels appended into one file would leave a file whose header
+    // states half its length, with the channels' periods mixed.
+    if (twoNames && SameFile(name1, name2))
+      Refuse("Both channels cannot be recorded into the same file");
+
+    const int32_t exists1 = CheckFileName(name1);
+    const int32_t exists2 = twoNames ? CheckFileName(name2) : 1;
+    if (exists1 == 2 && CheckOverwrite(name1) == 1) return 1;
+    if (exists2 == 2 && CheckOverwrite(name2) == 1) return 1;
+    if (ChannelCount == 2 && !twoNames)
+      Refuse("2 channels were requested, but on1y 1 filename was entered!");
+
+    FileList = name1 + "\n";
+    if (twoNames) FileList += name2 + "\n";
+  }
+
+  if (DeviceName == "d") DeviceName = "default";
+
+  RECORD(DeviceName, SampleRate, DurationSeconds, ChannelCount, SampleBytes, AutoNames, FileList,
+         NameScratch, InterleavedStereo);
+  return 0;
 }

@@ -1,0 +1,67 @@
+// Opening and configuring the ALSA capture device.
+#include "record/device.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr snd_pcm_uframes_t kRequestedPeriodFrames = 4096;
+constexpr snd_pcm_uframes_t kRequestedBufferFrames = 32768;
+
+// What the failed configuration reports back. A value that it leaves
+// undetermined makes the getter fail; it is printed as 0.
+void ReportRefusedParameters(const snd_pcm_hw_params_t* params) {
+  snd_pcm_uframes_t bufferFrames = 0, periodFrames = 0;
+  unsigned int channels = 0, rate = 0;
+  if (snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) < 0) bufferFrames = 0;
+  if (snd_pcm_hw_params_get_period_size(params, &periodFrames, nullptr) < 0) periodFrames = 0;
+  if (snd_pcm_hw_params_get_channels(params, &channels) < 0) channels = 0;
+  if (snd_pcm_hw_params_get_rate(params, &rate, nullptr) < 0) rate = 0;
+  std::puts("Could not set record hardware parameters:");
+  std::puts("Returned Driver Parameters:");
+  std::puts("\tBuf 1\tBuf 2\tRate\tChannels");
+  std::printf("Record\t%i\t%i\t%i\t%i\n", static_cast<int>(periodFrames),
+              static_cast<int>(bufferFrames), static_cast<int>(rate), static_cast<int>(channels));
+  std::puts("-------------------------");
+}
+
+}  // namespace
+
+bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint32_t SampleBytes,
+                        CaptureDevice* device) {
+  snd_pcm_t* pcm = nullptr;
+  int rc = snd_pcm_open(&pcm, DeviceName.c_str(), SND_PCM_STREAM_CAPTURE, 0);
+  if (rc < 0) {
+    std::fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
+    return false;
+  }
+  device->handle.reset(pcm);
+
+  std::vector<unsigned char> storage(snd_pcm_hw_params_sizeof(), 0);
+  auto* params = reinterpret_cast<snd_pcm_hw_params_t*>(storage.data());
+  snd_pcm_hw_params_any(pcm, params);
+  snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  rc = snd_pcm_hw_params_set_format(pcm, params,
+                                    SampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
+  if (rc < 0) {
+    std::fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
+    return false;
+  }
+  // Both device channels are always captured; the channel mode only decides
+  // what is written.
+  snd_pcm_hw_params_set_channels(pcm, params, 2);
+  unsigned int rate = SampleRate;
+  snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
+  snd_pcm_uframes_t periodFrames = kRequestedPeriodFrames;
+  snd_pcm_hw_params_set_period_size_near(pcm, params, &periodFrames, nullptr);
+  snd_pcm_uframes_t bufferFrames = kRequestedBufferFrames;
+  snd_pcm_hw_params_set_buffer_size_near(pcm, params, &bufferFrames);
+  rc = snd_pcm_hw_params(pcm, params);
+  if (rc < 0) {
+    ReportRefusedParameters(params);
+    return false;
+  }
+  device->PeriodFrames = periodFrames;
+  return true;
+}
