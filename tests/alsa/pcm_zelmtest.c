@@ -1,0 +1,769 @@
+/*
+ * zelmtest: a capture-only ALSA I/O plugin that stands in for a sound card
+ * in the tests, so they drive the real libasound without hardware.
+ *
+ * Loaded by absolute path from a test configuration:
+ *
+ *   pcm_type.zelmtest { lib "/abs/path/libasound_module_pcm_zelmtest.so" }
+ *   pcm.tp { type zelmtest  <options> }
+ *
+ * The device offers 2 channels, S16_LE and S24_3LE, 44100..96000 Hz, and
+ * read/write and mmap access, interleaved and not. Options (all optional):
+ *
+ *   formats "S16_LE"          offer one format only ("S16_LE" or "S24_3LE";
+ *                             "S16_LE,S24_3LE" is the default)
+ *   rate 48000                offer this rate only
+ *   access "interleaved"      offer RW_INTERLEAVED only, like a sound server's
+ *                             plugin ("both" is the default). plug then puts
+ *                             its mmap emulation in front, which reads all
+ *                             that is available: use realtime with it, or
+ *                             that layer skips ahead of its reader
+ *   period_frames N           the only period size, in frames; needs a single
+ *                             format, because ioplug constrains periods in
+ *                             bytes and two frame sizes would let one byte
+ *                             count mean two different frame counts
+ *   fail_hw_params true       the hw_params callback fails with -EINVAL
+ *   signal "ramp"             "ramp" (default), "sine", "demo" or "silence"
+ *   freq 1000                 sine frequency in Hz
+ *   level1 -6  level2 -12     sine peak per channel, dBFS
+ *   cycle 8                   demo envelope period in seconds
+ *   overrun_periods "3,7"     periods that overrun (see below); an integer
+ *                             is accepted for a single period
+ *   lost_after N              the device disappears after N periods
+ *   realtime true             frames arrive at the rate, by CLOCK_MONOTONIC
+ *
+ * Every sample is a pure function of the absolute frame index n and the
+ * channel c (0 or 1), so tests can predict every byte. n counts device
+ * time: 0 is the first frame after hw_params, and frames lost to an overrun
+ * still take up their indexes. Values are two's complement of the sample
+ * width (16 or 24 bits), stored little-endian; FS = 2^(bits-1).
+ *
+ *   ramp     v = ((2n + c) * 4099 + 1) mod 2^bits. The odd multiplier walks
+ *            every value and changes all three bytes of a 24-bit sample
+ *            within the first period, with distinct values per channel.
+ *   sine     v = round(FS * 10^(level_c / 20) * sin(2 pi freq n / rate)),
+ *            clamped to -FS .. FS-1.
+ *   demo     a 440 Hz sine whose level follows a raised-cosine envelope of
+ *            `cycle` seconds from -40 dBFS up to +4 dBFS and back; channel 2
+ *            sits 6 dB below channel 1. Values are clamped to -FS .. FS-1,
+ *            so channel 1 really clips near the top of each cycle.
+ *   silence  v = 0.
+ *
+ * Positions. The stream's frame s (counted from the start after a prepare)
+ * is device frame origin + s. hw_params sets origin to 0. A prepare after an
+ * overrun sets it to the frame after the lost period; any other prepare
+ * continues with the first frame the application has not taken yet.
+ *
+ * Overrun of period k (k counts periods of the negotiated size from n = 0):
+ * the stream never makes frames of k*P .. (k+1)*P-1 available. When the
+ * application has taken everything before k*P (and, with realtime, the
+ * clock has passed (k+1)*P), the pointer callback returns -EPIPE, ioplug
+ * moves to XRUN, and the read returns -EPIPE. After snd_pcm_prepare, the
+ * next read delivers frames from (k+1)*P on: the lost period's frames are
+ * skipped, as on hardware that kept running.
+ *
+ * Lost device: once N*P frames have been delivered since hw_params, the
+ * stream moves to DISCONNECTED; the next read returns -ENODEV, and so does
+ * every later read and snd_pcm_prepare. The state never recovers.
+ *
+ * Pacing. Without realtime, frames are always available (up to one frame
+ * short of a full buffer) and the poll descriptor is always readable, as on
+ * the null device. With realtime, frame s of a run exists once the run has
+ * been started for s/rate seconds; a timerfd fires at every period boundary
+ * to wake a blocking reader. A reader that falls behind is not overrun: the
+ * device holds back rather than drop frames, which keeps slow test machines
+ * deterministic.
+ */
+
+#include <errno.h>
+#include <math.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+/* The build system compiles this module with -fPIC but does not define PIC,
+ * which alsa/global.h needs to export the versioned entry-point symbol
+ * rather than the static-build registration. */
+#ifndef PIC
+#define PIC
+#endif
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+
+#define FORMAT_S16 1u
+#define FORMAT_S24 2u
+#define MAX_OVERRUNS 64
+#define NO_LIMIT UINT64_MAX
+
+enum signal_kind { SIGNAL_RAMP, SIGNAL_SINE, SIGNAL_DEMO, SIGNAL_SILENCE };
+enum event { EVENT_NONE, EVENT_XRUN, EVENT_LOST };
+
+struct zelmtest {
+	snd_pcm_ioplug_t io;
+
+	/* configuration */
+	unsigned int formats;
+	unsigned int fixed_rate;
+	int interleaved_only;
+	unsigned int period_frames;
+	int fail_hw_params;
+	enum signal_kind signal;
+	double freq;
+	double level[2];
+	double cycle;
+	uint64_t overrun[MAX_OVERRUNS];
+	unsigned int overrun_count;
+	long long lost_after;
+	int realtime;
+
+	/* negotiated by hw_params */
+	unsigned int rate;
+	unsigned int sample_bytes;
+	uint64_t period;
+	uint64_t buffer;
+
+	/* stream positions, in frames */
+	uint64_t origin;    /* device frame of stream frame 0 */
+	uint64_t hw;        /* stream frames made available so far */
+	uint64_t taken;     /* stream frames the application has taken */
+	uint64_t filled;    /* stream frames written to the mmap ring */
+	uint64_t delivered; /* frames delivered by earlier runs since hw_params */
+	uint64_t resume_origin;
+	int overrun_pending;
+	int lost;
+	int running;
+	uint64_t start_ns;
+	int timer_fd;
+};
+
+static uint64_t now_ns(void)
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+static void arm_timer(struct zelmtest *zt, uint64_t first_ns, uint64_t interval_ns)
+{
+	struct itimerspec its;
+	memset(&its, 0, sizeof(its));
+	its.it_value.tv_sec = (time_t)(first_ns / 1000000000u);
+	its.it_value.tv_nsec = (long)(first_ns % 1000000000u);
+	its.it_interval.tv_sec = (time_t)(interval_ns / 1000000000u);
+	its.it_interval.tv_nsec = (long)(interval_ns % 1000000000u);
+	timerfd_settime(zt->timer_fd, first_ns ? TFD_TIMER_ABSTIME : 0, &its, NULL);
+}
+
+/* An expired one-shot timer that nobody reads keeps the descriptor readable,
+ * so a poller wakes at once and learns the news from poll_revents. */
+static void wake_now(struct zelmtest *zt)
+{
+	struct itimerspec its;
+	memset(&its, 0, sizeof(its));
+	its.it_value.tv_nsec = 1;
+	timerfd_settime(zt->timer_fd, 0, &its, NULL);
+}
+
+static void disarm_timer(struct zelmtest *zt)
+{
+	arm_timer(zt, 0, 0);
+}
+
+/* Stream frames that exist by now; unbounded without realtime. */
+static uint64_t produced(const struct zelmtest *zt)
+{
+	uint64_t elapsed, sec, frac;
+	if (!zt->realtime)
+		return NO_LIMIT;
+	elapsed = now_ns() - zt->start_ns;
+	sec = elapsed / 1000000000u;
+	frac = elapsed % 1000000000u;
+	return sec * zt->rate + frac * zt->rate / 1000000000u;
+}
+
+/* Stream frame at which the next lost period starts. */
+static uint64_t overrun_at(const struct zelmtest *zt)
+{
+	uint64_t best = NO_LIMIT;
+	unsigned int i;
+	for (i = 0; i < zt->overrun_count; i++) {
+		uint64_t start = zt->overrun[i] * zt->period;
+		if (start >= zt->origin && start - zt->origin < best)
+			best = start - zt->origin;
+	}
+	return best;
+}
+
+/* Stream frame at which the device disappears. */
+static uint64_t lost_at(const struct zelmtest *zt)
+{
+	uint64_t total;
+	if (zt->lost_after < 0)
+		return NO_LIMIT;
+	total = (uint64_t)zt->lost_after * zt->period;
+	return total > zt->delivered ? total - zt->delivered : 0;
+}
+
+/* Advances hw as far as time and the scheduled events allow, and reports an
+ * event once the application has taken everything before it. hw never runs
+ * a whole buffer ahead of the application: ioplug reads the pointer modulo
+ * the buffer size, and a full lap would look like no progress. */
+static enum event advance(struct zelmtest *zt)
+{
+	uint64_t xrun = overrun_at(zt);
+	uint64_t lost = lost_at(zt);
+	uint64_t now = produced(zt);
+	uint64_t target = zt->taken + zt->buffer - 1;
+
+	if (xrun < target)
+		target = xrun;
+	if (lost < target)
+		target = lost;
+	if (now < target)
+		target = now;
+	if (target > zt->hw)
+		zt->hw = target;
+
+	if (zt->taken >= lost)
+		return EVENT_LOST;
+	if (zt->taken >= xrun && now >= xrun + zt->period)
+		return EVENT_XRUN;
+	return EVENT_NONE;
+}
+
+static int64_t clamp_sample(double v, unsigned int bits)
+{
+	double fs = ldexp(1.0, (int)bits - 1);
+	if (v > fs - 1)
+		return (int64_t)(fs - 1);
+	if (v < -fs)
+		return (int64_t)-fs;
+	return (int64_t)llround(v);
+}
+
+static int64_t sample_value(const struct zelmtest *zt, uint64_t n, unsigned int c)
+{
+	unsigned int bits = zt->sample_bytes * 8;
+	double fs = ldexp(1.0, (int)bits - 1);
+	double t = (double)n / zt->rate;
+
+	switch (zt->signal) {
+	case SIGNAL_RAMP:
+		return (int64_t)((2 * n + c) * 4099u + 1);
+	case SIGNAL_SINE:
+		return clamp_sample(fs * pow(10.0, zt->level[c] / 20.0) *
+				    sin(2 * M_PI * fmod(zt->freq * t, 1.0)), bits);
+	case SIGNAL_DEMO: {
+		double env = -40.0 + 44.0 * (0.5 - 0.5 * cos(2 * M_PI * fmod(t / zt->cycle, 1.0)));
+		double db = env - 6.0 * c;
+		return clamp_sample(fs * pow(10.0, db / 20.0) *
+				    sin(2 * M_PI * fmod(440.0 * t, 1.0)), bits);
+	}
+	case SIGNAL_SILENCE:
+	default:
+		return 0;
+	}
+}
+
+static void fill(const struct zelmtest *zt, const snd_pcm_channel_area_t *areas,
+		 snd_pcm_uframes_t offset, snd_pcm_uframes_t size, uint64_t first)
+{
+	snd_pcm_uframes_t i;
+	unsigned int c, b;
+	for (c = 0; c < 2; c++) {
+		const snd_pcm_channel_area_t *a = &areas[c];
+		for (i = 0; i < size; i++) {
+			uint64_t v = (uint64_t)sample_value(zt, first + i, c);
+			unsigned char *p = (unsigned char *)a->addr +
+				(a->first + (offset + i) * a->step) / 8;
+			for (b = 0; b < zt->sample_bytes; b++)
+				p[b] = (unsigned char)(v >> (8 * b));
+		}
+	}
+}
+
+static int zt_start(snd_pcm_ioplug_t *io)
+{
+	struct zelmtest *zt = io->private_data;
+	zt->running = 1;
+	zt->start_ns = now_ns();
+	if (zt->realtime) {
+		/* Rounded up, so the k-th expiry never comes before k periods exist. */
+		uint64_t period_ns = (zt->period * 1000000000u + zt->rate - 1) / zt->rate;
+		arm_timer(zt, zt->start_ns + period_ns, period_ns);
+	}
+	return 0;
+}
+
+static int zt_stop(snd_pcm_ioplug_t *io)
+{
+	struct zelmtest *zt = io->private_data;
+	zt->running = 0;
+	if (zt->realtime)
+		disarm_timer(zt);
+	return 0;
+}
+
+static void note_taken(struct zelmtest *zt)
+{
+	if (zt->io.appl_ptr > zt->taken)
+		zt->taken = zt->io.appl_ptr;
+}
+
+static snd_pcm_sframes_t zt_pointer(snd_pcm_ioplug_t *io)
+{
+	struct zelmtest *zt = io->private_data;
+	enum event ev;
+
+	note_taken(zt);
+	if (zt->lost) {
+		snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
+		return (snd_pcm_sframes_t)(zt->hw % zt->buffer);
+	}
+	if (!zt->running)
+		return (snd_pcm_sframes_t)(zt->hw % zt->buffer);
+
+	ev = advance(zt);
+	if (ev == EVENT_LOST) {
+		/* A negative pointer would only ever mean XRUN to ioplug; a
+		 * disconnect has to be a state, which reads turn into -ENODEV. */
+		zt->lost = 1;
+		zt->running = 0;
+		snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
+		wake_now(zt);
+	} else if (ev == EVENT_XRUN) {
+		zt->overrun_pending = 1;
+		zt->resume_origin = zt->origin + overrun_at(zt) + zt->period;
+		zt->running = 0;
+		wake_now(zt);
+		return -EPIPE;
+	}
+	return (snd_pcm_sframes_t)(zt->hw % zt->buffer);
+}
+
+static int rw_access(const snd_pcm_ioplug_t *io)
+{
+	return io->access == SND_PCM_ACCESS_RW_INTERLEAVED ||
+	       io->access == SND_PCM_ACCESS_RW_NONINTERLEAVED;
+}
+
+static snd_pcm_sframes_t zt_transfer(snd_pcm_ioplug_t *io,
+				     const snd_pcm_channel_area_t *areas,
+				     snd_pcm_uframes_t offset,
+				     snd_pcm_uframes_t size)
+{
+	struct zelmtest *zt = io->private_data;
+	uint64_t first = io->appl_ptr;
+
+	if (rw_access(io)) {
+		/* offset is into the reader's buffer; ioplug advances appl_ptr
+		 * by our result afterwards. */
+		fill(zt, areas, offset, size, zt->origin + first);
+		if (first + size > zt->taken)
+			zt->taken = first + size;
+		return (snd_pcm_sframes_t)size;
+	}
+
+	/* mmap: ioplug asks again for everything between appl_ptr and hw on
+	 * every avail_update, offset being a place in the ring. Frames written
+	 * before are still in place, so only the new ones are computed. */
+	first += (offset + zt->buffer - first % zt->buffer) % zt->buffer;
+	if (zt->filled > first) {
+		uint64_t skip = zt->filled - first;
+		if (skip >= size)
+			return (snd_pcm_sframes_t)size;
+		fill(zt, areas, offset + skip, size - skip, zt->origin + zt->filled);
+	} else {
+		fill(zt, areas, offset, size, zt->origin + first);
+	}
+	zt->filled = first + size;
+	return (snd_pcm_sframes_t)size;
+}
+
+static int zt_prepare(snd_pcm_ioplug_t *io)
+{
+	struct zelmtest *zt = io->private_data;
+	if (zt->lost)
+		return -ENODEV;
+	if (zt->overrun_pending)
+		zt->origin = zt->resume_origin;
+	else
+		zt->origin += zt->taken;
+	zt->delivered += zt->taken;
+	zt->taken = 0;
+	zt->filled = 0;
+	zt->hw = 0;
+	zt->overrun_pending = 0;
+	zt->running = 0;
+	if (zt->realtime)
+		disarm_timer(zt);
+	return 0;
+}
+
+/* Capture has nothing to play out: stop at once instead of letting ioplug
+ * wait for a full buffer. */
+static int zt_drain(snd_pcm_ioplug_t *io)
+{
+	zt_stop(io);
+	snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SETUP);
+	return 0;
+}
+
+static int zt_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
+{
+	struct zelmtest *zt = io->private_data;
+	(void)params;
+	if (zt->fail_hw_params)
+		return -EINVAL;
+	zt->rate = io->rate;
+	zt->sample_bytes = io->format == SND_PCM_FORMAT_S24_3LE ? 3 : 2;
+	zt->period = io->period_size;
+	zt->buffer = io->buffer_size;
+	zt->origin = 0;
+	zt->delivered = 0;
+	zt->taken = 0;
+	zt->filled = 0;
+	zt->hw = 0;
+	zt->overrun_pending = 0;
+	zt->running = 0;
+	return 0;
+}
+
+static int zt_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
+			   unsigned int nfds, unsigned short *revents)
+{
+	struct zelmtest *zt = io->private_data;
+	(void)pfd;
+	(void)nfds;
+
+	if (io->state == SND_PCM_STATE_XRUN || io->state == SND_PCM_STATE_DISCONNECTED) {
+		*revents = POLLIN | POLLERR;
+		return 0;
+	}
+	if (!zt->realtime) {
+		*revents = POLLIN;
+		return 0;
+	}
+
+	{
+		uint64_t expirations;
+		if (read(zt->timer_fd, &expirations, sizeof(expirations)) < 0) {
+			/* nothing expired since the last look */
+		}
+	}
+	*revents = 0;
+	if (!zt->running)
+		return 0;
+	note_taken(zt);
+	if (advance(zt) != EVENT_NONE) {
+		/* Let the reader in; its pointer call reports the event. */
+		wake_now(zt);
+		*revents = POLLIN;
+	} else if (zt->hw - zt->taken >= zt->period) {
+		*revents = POLLIN;
+	}
+	return 0;
+}
+
+static int zt_close(snd_pcm_ioplug_t *io)
+{
+	struct zelmtest *zt = io->private_data;
+	if (zt->timer_fd >= 0)
+		close(zt->timer_fd);
+	free(zt);
+	return 0;
+}
+
+static const snd_pcm_ioplug_callback_t zt_callbacks = {
+	.start = zt_start,
+	.stop = zt_stop,
+	.pointer = zt_pointer,
+	.transfer = zt_transfer,
+	.close = zt_close,
+	.hw_params = zt_hw_params,
+	.prepare = zt_prepare,
+	.drain = zt_drain,
+	.poll_revents = zt_poll_revents,
+};
+
+static int parse_overruns(struct zelmtest *zt, snd_config_t *n)
+{
+	const char *s;
+	long v;
+	if (snd_config_get_integer(n, &v) == 0) {
+		if (v < 0)
+			return -EINVAL;
+		zt->overrun[0] = (uint64_t)v;
+		zt->overrun_count = 1;
+		return 0;
+	}
+	if (snd_config_get_string(n, &s) < 0)
+		return -EINVAL;
+	zt->overrun_count = 0;
+	while (*s) {
+		char *end;
+		unsigned long long k;
+		while (*s == ' ' || *s == ',')
+			s++;
+		if (!*s)
+			break;
+		if (*s < '0' || *s > '9' || zt->overrun_count == MAX_OVERRUNS)
+			return -EINVAL;
+		errno = 0;
+		k = strtoull(s, &end, 10);
+		if (errno)
+			return -EINVAL;
+		zt->overrun[zt->overrun_count++] = k;
+		s = end;
+		if (*s && *s != ',' && *s != ' ')
+			return -EINVAL;
+	}
+	return 0;
+}
+
+static int get_number(snd_config_t *n, const char *id, double *out)
+{
+	if (snd_config_get_ireal(n, out) < 0) {
+		SNDERR("zelmtest: %s must be a number", id);
+		return -EINVAL;
+	}
+	return 0;
+}
+
+static int get_unsigned(snd_config_t *n, const char *id, unsigned int *out)
+{
+	long v;
+	if (snd_config_get_integer(n, &v) < 0 || v <= 0 || v > 0x7fffffffL) {
+		SNDERR("zelmtest: %s must be a positive integer", id);
+		return -EINVAL;
+	}
+	*out = (unsigned int)v;
+	return 0;
+}
+
+static int get_flag(snd_config_t *n, const char *id, int *out)
+{
+	int v = snd_config_get_bool(n);
+	if (v < 0) {
+		SNDERR("zelmtest: %s must be a boolean", id);
+		return -EINVAL;
+	}
+	*out = v;
+	return 0;
+}
+
+static int parse_config(struct zelmtest *zt, snd_config_t *conf)
+{
+	snd_config_iterator_t i, next;
+	snd_config_for_each(i, next, conf) {
+		snd_config_t *n = snd_config_iterator_entry(i);
+		const char *id, *s;
+		int err = 0;
+		if (snd_config_get_id(n, &id) < 0)
+			continue;
+		if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint"))
+			continue;
+		if (!strcmp(id, "formats")) {
+			if (snd_config_get_string(n, &s) < 0)
+				return -EINVAL;
+			zt->formats = 0;
+			if (strstr(s, "S16_LE"))
+				zt->formats |= FORMAT_S16;
+			if (strstr(s, "S24_3LE"))
+				zt->formats |= FORMAT_S24;
+			if (!zt->formats) {
+				SNDERR("zelmtest: formats must name S16_LE and/or S24_3LE");
+				return -EINVAL;
+			}
+		} else if (!strcmp(id, "rate")) {
+			err = get_unsigned(n, id, &zt->fixed_rate);
+		} else if (!strcmp(id, "access")) {
+			if (snd_config_get_string(n, &s) < 0)
+				return -EINVAL;
+			if (!strcmp(s, "interleaved"))
+				zt->interleaved_only = 1;
+			else if (!strcmp(s, "both"))
+				zt->interleaved_only = 0;
+			else {
+				SNDERR("zelmtest: access must be \"interleaved\" or \"both\"");
+				return -EINVAL;
+			}
+		} else if (!strcmp(id, "period_frames")) {
+			err = get_unsigned(n, id, &zt->period_frames);
+		} else if (!strcmp(id, "fail_hw_params")) {
+			err = get_flag(n, id, &zt->fail_hw_params);
+		} else if (!strcmp(id, "realtime")) {
+			err = get_flag(n, id, &zt->realtime);
+		} else if (!strcmp(id, "signal")) {
+			if (snd_config_get_string(n, &s) < 0)
+				return -EINVAL;
+			if (!strcmp(s, "ramp"))
+				zt->signal = SIGNAL_RAMP;
+			else if (!strcmp(s, "sine"))
+				zt->signal = SIGNAL_SINE;
+			else if (!strcmp(s, "demo"))
+				zt->signal = SIGNAL_DEMO;
+			else if (!strcmp(s, "silence"))
+				zt->signal = SIGNAL_SILENCE;
+			else {
+				SNDERR("zelmtest: unknown signal %s", s);
+				return -EINVAL;
+			}
+		} else if (!strcmp(id, "freq")) {
+			err = get_number(n, id, &zt->freq);
+		} else if (!strcmp(id, "level1")) {
+			err = get_number(n, id, &zt->level[0]);
+		} else if (!strcmp(id, "level2")) {
+			err = get_number(n, id, &zt->level[1]);
+		} else if (!strcmp(id, "cycle")) {
+			err = get_number(n, id, &zt->cycle);
+			if (!err && !(zt->cycle > 0))
+				err = -EINVAL;
+		} else if (!strcmp(id, "overrun_periods")) {
+			err = parse_overruns(zt, n);
+			if (err)
+				SNDERR("zelmtest: overrun_periods must be like \"3,7\"");
+		} else if (!strcmp(id, "lost_after")) {
+			long v;
+			if (snd_config_get_integer(n, &v) < 0 || v < 0) {
+				SNDERR("zelmtest: lost_after must be a count of periods");
+				return -EINVAL;
+			}
+			zt->lost_after = v;
+		} else {
+			SNDERR("zelmtest: unknown option %s", id);
+			return -EINVAL;
+		}
+		if (err)
+			return err;
+	}
+	if (zt->period_frames && zt->formats != FORMAT_S16 && zt->formats != FORMAT_S24) {
+		SNDERR("zelmtest: period_frames needs a single format");
+		return -EINVAL;
+	}
+	return 0;
+}
+
+static int set_constraints(struct zelmtest *zt)
+{
+	snd_pcm_ioplug_t *io = &zt->io;
+	unsigned int access[4], formats[2];
+	unsigned int n_access = 0, n_formats = 0;
+	unsigned int frame_min = 4, frame_max = 6;
+	int err;
+
+	access[n_access++] = SND_PCM_ACCESS_RW_INTERLEAVED;
+	if (!zt->interleaved_only) {
+		access[n_access++] = SND_PCM_ACCESS_RW_NONINTERLEAVED;
+		/* Without mmap, plug would put its mmap emulation in front of
+		 * every conversion, and that reads whatever is available:
+		 * without realtime, always a whole buffer ahead of the reader. */
+		access[n_access++] = SND_PCM_ACCESS_MMAP_INTERLEAVED;
+		access[n_access++] = SND_PCM_ACCESS_MMAP_NONINTERLEAVED;
+	}
+	if (zt->formats & FORMAT_S16)
+		formats[n_formats++] = SND_PCM_FORMAT_S16_LE;
+	if (zt->formats & FORMAT_S24)
+		formats[n_formats++] = SND_PCM_FORMAT_S24_3LE;
+	if (zt->formats == FORMAT_S16)
+		frame_max = 4;
+	if (zt->formats == FORMAT_S24)
+		frame_min = 6;
+
+	err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, n_access, access);
+	if (err < 0)
+		return err;
+	err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, n_formats, formats);
+	if (err < 0)
+		return err;
+	err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2);
+	if (err < 0)
+		return err;
+	if (zt->fixed_rate)
+		err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE,
+						      zt->fixed_rate, zt->fixed_rate);
+	else
+		err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, 44100, 96000);
+	if (err < 0)
+		return err;
+	if (zt->period_frames)
+		err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
+						      zt->period_frames * frame_min,
+						      zt->period_frames * frame_max);
+	else
+		err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
+						      32 * frame_min, 65536 * frame_max);
+	if (err < 0)
+		return err;
+	err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024);
+	if (err < 0)
+		return err;
+	return snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES,
+					       64 * frame_min, 262144 * frame_max);
+}
+
+SND_PCM_PLUGIN_DEFINE_FUNC(zelmtest)
+{
+	struct zelmtest *zt;
+	int err;
+	(void)root;
+
+	if (stream != SND_PCM_STREAM_CAPTURE) {
+		SNDERR("zelmtest: capture only");
+		return -EINVAL;
+	}
+	zt = calloc(1, sizeof(*zt));
+	if (!zt)
+		return -ENOMEM;
+	zt->formats = FORMAT_S16 | FORMAT_S24;
+	zt->signal = SIGNAL_RAMP;
+	zt->freq = 1000;
+	zt->level[0] = -6;
+	zt->level[1] = -12;
+	zt->cycle = 8;
+	zt->lost_after = -1;
+	zt->timer_fd = -1;
+
+	err = parse_config(zt, conf);
+	if (err < 0) {
+		free(zt);
+		return err;
+	}
+	zt->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+	if (zt->timer_fd < 0) {
+		err = -errno;
+		free(zt);
+		return err;
+	}
+	if (!zt->realtime)
+		wake_now(zt);
+
+	zt->io.version = SND_PCM_IOPLUG_VERSION;
+	zt->io.name = "zelm test capture device";
+	zt->io.flags = SND_PCM_IOPLUG_FLAG_MONOTONIC;
+	zt->io.mmap_rw = 0;
+	zt->io.poll_fd = zt->timer_fd;
+	zt->io.poll_events = POLLIN;
+	zt->io.callback = &zt_callbacks;
+	zt->io.private_data = zt;
+
+	err = snd_pcm_ioplug_create(&zt->io, name, stream, mode);
+	if (err < 0) {
+		close(zt->timer_fd);
+		free(zt);
+		return err;
+	}
+	err = set_constraints(zt);
+	if (err < 0) {
+		snd_pcm_ioplug_delete(&zt->io);
+		return err;
+	}
+	*pcmp = zt->io.pcm;
+	return 0;
+}
+
+SND_PCM_PLUGIN_SYMBOL(zelmtest)

@@ -1,0 +1,426 @@
+// The test capture device: the data it delivers, the configurations it
+// refuses, and its overrun, unplug and pacing behaviour, all through the real
+// libasound in the ways the recorder and its tests use it.
+#include <alsa/asoundlib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/alsa_env.h"
+
+namespace {
+
+const char* const kDevices = R"(
+pcm.tp { type zelmtest }
+pcm.tpplug { type plug slave.pcm "tp" }
+pcm.tp16 { type zelmtest formats "S16_LE" }
+pcm.tp48 { type zelmtest rate 48000 }
+pcm.tpinter { type zelmtest access "interleaved" }
+pcm.tpinterrt { type zelmtest access "interleaved" realtime true }
+pcm.tpinterplug { type plug slave.pcm "tpinterrt" }
+pcm.tp24plug { type plug slave.pcm { type zelmtest formats "S24_3LE" } }
+pcm.tpfail { type zelmtest fail_hw_params true }
+pcm.tpperiod { type zelmtest formats "S24_3LE" period_frames 1000 }
+pcm.tpxrun { type zelmtest overrun_periods "0,3,7" }
+pcm.tplost { type zelmtest lost_after 2 }
+pcm.tprt { type zelmtest realtime true }
+pcm.tprtxrun { type zelmtest realtime true overrun_periods "1" }
+pcm.tpsine { type zelmtest signal "sine" freq 1000 level1 -6 level2 -12 }
+pcm.tpdemo { type zelmtest signal "demo" cycle 0.5 }
+pcm.tpsilence { type zelmtest signal "silence" }
+pcm.tpbad { type zelmtest colour "blue" }
+pcm.tpbadperiod { type zelmtest period_frames 1000 }
+)";
+
+class PluginTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    env_ = MakeAlsaEnv(kDevices);
+    ASSERT_FALSE(env_.dir.empty());
+    UseAlsaEnvInProcess(env_);
+  }
+  static void TearDownTestSuite() {
+    snd_config_update_free_global();
+    RemoveAlsaEnv(env_);
+  }
+  void TearDown() override {
+    if (pcm_) snd_pcm_close(pcm_);
+  }
+
+  // The recorder's configuration: 2 channels, the nearest rate, period
+  // nearest 4096 and buffer nearest 32768 frames. Returns snd_pcm_hw_params'
+  // result; period_ and buffer_ receive what was granted.
+  int Configure(const char* name, snd_pcm_access_t access, snd_pcm_format_t format,
+                unsigned rate = 48000) {
+    int err = snd_pcm_open(&pcm_, name, SND_PCM_STREAM_CAPTURE, 0);
+    if (err < 0) {
+      pcm_ = nullptr;
+      return err;
+    }
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    snd_pcm_hw_params_any(pcm_, hw);
+    snd_pcm_hw_params_set_access(pcm_, hw, access);
+    snd_pcm_hw_params_set_format(pcm_, hw, format);
+    snd_pcm_hw_params_set_channels(pcm_, hw, 2);
+    snd_pcm_hw_params_set_rate_near(pcm_, hw, &rate, nullptr);
+    period_ = 4096;
+    snd_pcm_hw_params_set_period_size_near(pcm_, hw, &period_, nullptr);
+    buffer_ = 32768;
+    snd_pcm_hw_params_set_buffer_size_near(pcm_, hw, &buffer_);
+    err = snd_pcm_hw_params(pcm_, hw);
+    snd_pcm_hw_params_get_period_size(hw, &period_, nullptr);
+    snd_pcm_hw_params_get_buffer_size(hw, &buffer_);
+    return err;
+  }
+
+  // One recorder-style read of `frames` frames into per-channel byte areas.
+  snd_pcm_sframes_t ReadN(size_t frames, unsigned sampleBytes, std::vector<uint8_t> area[2]) {
+    area[0].assign(frames * sampleBytes, 0xEE);
+    area[1].assign(frames * sampleBytes, 0xEE);
+    void* bufs[2] = {area[0].data(), area[1].data()};
+    return snd_pcm_readn(pcm_, bufs, frames);
+  }
+
+  // The recorder's pass: poke the device, wait 1 ms, then read a period.
+  snd_pcm_sframes_t Pass(unsigned sampleBytes, std::vector<uint8_t> area[2]) {
+    snd_pcm_avail_update(pcm_);
+    snd_pcm_wait(pcm_, 1);
+    return ReadN(period_, sampleBytes, area);
+  }
+
+  static AlsaEnv env_;
+  snd_pcm_t* pcm_ = nullptr;
+  snd_pcm_uframes_t period_ = 0;
+  snd_pcm_uframes_t buffer_ = 0;
+};
+
+AlsaEnv PluginTest::env_;
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+int32_t Sample16(const std::vector<uint8_t>& bytes, size_t i) {
+  return static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+}
+
+// ---- Data ------------------------------------------------------------------
+
+struct DataCase {
+  snd_pcm_format_t format;
+  unsigned sampleBytes;
+  snd_pcm_access_t access;
+  const char* device;
+};
+
+class PluginDataTest : public PluginTest, public ::testing::WithParamInterface<DataCase> {};
+
+TEST_P(PluginDataTest, DeliversTheRampFrameByFrame) {
+  const DataCase& c = GetParam();
+  ASSERT_EQ(Configure(c.device, c.access, c.format), 0);
+  EXPECT_EQ(period_, 4096u);
+  EXPECT_EQ(buffer_, 32768u);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  const size_t frames = period_;
+  for (uint64_t period = 0; period < 3; ++period) {
+    std::vector<uint8_t> area[2];
+    if (c.access == SND_PCM_ACCESS_RW_NONINTERLEAVED) {
+      ASSERT_EQ(Pass(c.sampleBytes, area), static_cast<snd_pcm_sframes_t>(frames));
+    } else {
+      std::vector<uint8_t> inter(frames * 2 * c.sampleBytes, 0xEE);
+      ASSERT_EQ(snd_pcm_readi(pcm_, inter.data(), frames), static_cast<snd_pcm_sframes_t>(frames));
+      for (size_t i = 0; i < frames; ++i)
+        for (unsigned ch = 0; ch < 2; ++ch) {
+          auto src = inter.begin() + static_cast<long>((2 * i + ch) * c.sampleBytes);
+          area[ch].insert(area[ch].end(), src, src + c.sampleBytes);
+        }
+    }
+    for (unsigned ch = 0; ch < 2; ++ch)
+      ASSERT_EQ(area[ch], RampBytes(period * frames, frames, ch, c.sampleBytes))
+          << "period " << period << " channel " << ch;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FormatsAndAccess, PluginDataTest,
+    ::testing::Values(
+        DataCase{SND_PCM_FORMAT_S16_LE, 2, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tp"},
+        DataCase{SND_PCM_FORMAT_S24_3LE, 3, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tp"},
+        DataCase{SND_PCM_FORMAT_S16_LE, 2, SND_PCM_ACCESS_RW_INTERLEAVED, "tp"},
+        DataCase{SND_PCM_FORMAT_S24_3LE, 3, SND_PCM_ACCESS_RW_INTERLEAVED, "tp"},
+        DataCase{SND_PCM_FORMAT_S24_3LE, 3, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tpplug"},
+        DataCase{SND_PCM_FORMAT_S16_LE, 2, SND_PCM_ACCESS_RW_INTERLEAVED, "tpplug"},
+        // plug turns the interleaved-only device into non-interleaved reads
+        // (through its mmap emulation, which needs the device paced)
+        DataCase{SND_PCM_FORMAT_S24_3LE, 3, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tpinterplug"}));
+
+TEST_F(PluginTest, ConversionsThroughPlugSeeEveryFrameOnce) {
+  // plug converts S24_3LE to S32_LE by reading the device through mmap.
+  ASSERT_EQ(Configure("tp24plug", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S32_LE), 0);
+  ASSERT_EQ(period_, 4096u);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  for (uint64_t period = 0; period < 12; ++period) {
+    std::vector<uint8_t> area[2];
+    ASSERT_EQ(Pass(4, area), 4096);
+    for (unsigned ch = 0; ch < 2; ++ch)
+      for (size_t i = 0; i < 4096; ++i) {
+        int32_t v;
+        std::memcpy(&v, &area[ch][4 * i], 4);
+        ASSERT_EQ(v >> 8, RampSample(period * 4096 + i, ch, 3))
+            << "period " << period << " channel " << ch << " frame " << i;
+      }
+  }
+}
+
+TEST(RampSignal, ExercisesEveryByteAndBothSigns) {
+  // The ramp has to catch byte-order and channel mix-ups: within one period
+  // every byte position of a 24-bit sample takes many values, negative
+  // samples occur, and the channels never agree.
+  std::vector<bool> seen[3] = {std::vector<bool>(256), std::vector<bool>(256),
+                               std::vector<bool>(256)};
+  bool negative = false;
+  for (uint64_t n = 0; n < 4096; ++n) {
+    EXPECT_NE(RampSample(n, 0, 3), RampSample(n, 1, 3));
+    for (unsigned c = 0; c < 2; ++c) {
+      int32_t v = RampSample(n, c, 3);
+      negative = negative || v < 0;
+      for (int b = 0; b < 3; ++b) seen[b][(static_cast<uint32_t>(v) >> (8 * b)) & 0xFF] = true;
+    }
+  }
+  EXPECT_TRUE(negative);
+  for (int b = 0; b < 3; ++b)
+    EXPECT_EQ(std::count(seen[b].begin(), seen[b].end(), true), 256) << "byte " << b;
+  EXPECT_EQ(RampSample(0, 0, 2), 1);
+  EXPECT_EQ(RampSample(0, 1, 3), 4100);
+  EXPECT_EQ(RampSample(4, 0, 2), 8 * 4099 + 1 - 65536);
+}
+
+TEST_F(PluginTest, SineHasTheConfiguredPeaks) {
+  ASSERT_EQ(Configure("tpsine", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE), 0);
+  std::vector<uint8_t> area[2];
+  ASSERT_EQ(ReadN(4800, 2, area), 4800);
+  for (unsigned ch = 0; ch < 2; ++ch) {
+    int32_t peak = 0;
+    for (size_t i = 0; i < 4800; ++i) peak = std::max(peak, std::abs(Sample16(area[ch], i)));
+    double expected = 32768.0 * std::pow(10.0, (ch == 0 ? -6.0 : -12.0) / 20.0);
+    EXPECT_NEAR(peak, expected, 1.0) << "channel " << ch;
+  }
+  // 1000 Hz at 48000 Hz: one cycle every 48 frames, starting at zero.
+  EXPECT_EQ(Sample16(area[0], 0), 0);
+  EXPECT_EQ(Sample16(area[0], 12), static_cast<int32_t>(std::lround(32768.0 * std::pow(10.0, -0.3))));
+}
+
+TEST_F(PluginTest, DemoClipsChannelOneOnlyAtTheTopOfItsCycle) {
+  ASSERT_EQ(Configure("tpdemo", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE), 0);
+  std::vector<uint8_t> area[2];
+  ASSERT_EQ(ReadN(24000, 2, area), 24000);  // one 0.5 s cycle
+  auto peak = [&](unsigned ch, size_t from, size_t to) {
+    int32_t p = 0;
+    for (size_t i = from; i < to; ++i) p = std::max(p, std::abs(Sample16(area[ch], i)));
+    return p;
+  };
+  EXPECT_EQ(peak(0, 0, 24000), 32768);
+  EXPECT_LT(peak(1, 0, 24000), 32767);
+  EXPECT_GT(peak(1, 0, 24000), 32768 / 2);
+  EXPECT_LT(peak(0, 0, 1000), 32768 / 50);  // about -40 dBFS at the start
+}
+
+TEST_F(PluginTest, SilenceIsZero) {
+  ASSERT_EQ(Configure("tpsilence", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE), 0);
+  std::vector<uint8_t> area[2];
+  ASSERT_EQ(ReadN(4096, 3, area), 4096);
+  EXPECT_EQ(area[0], std::vector<uint8_t>(4096 * 3, 0));
+  EXPECT_EQ(area[1], std::vector<uint8_t>(4096 * 3, 0));
+}
+
+// ---- Configurations the device refuses ---------------------------------------
+
+TEST_F(PluginTest, FixedRateRefusesOthersAndGrantsItsOwnAsNearest) {
+  ASSERT_EQ(snd_pcm_open(&pcm_, "tp48", SND_PCM_STREAM_CAPTURE, 0), 0);
+  snd_pcm_hw_params_t* hw;
+  snd_pcm_hw_params_alloca(&hw);
+  snd_pcm_hw_params_any(pcm_, hw);
+  EXPECT_LT(snd_pcm_hw_params_set_rate(pcm_, hw, 44100, 0), 0);
+  unsigned rate = 44100;
+  EXPECT_EQ(snd_pcm_hw_params_set_rate_near(pcm_, hw, &rate, nullptr), 0);
+  EXPECT_EQ(rate, 48000u);
+  snd_pcm_close(pcm_);
+  pcm_ = nullptr;
+  ASSERT_EQ(Configure("tp48", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE, 96000), 0);
+  unsigned granted = 0;
+  snd_pcm_hw_params_t* cur;
+  snd_pcm_hw_params_alloca(&cur);
+  snd_pcm_hw_params_current(pcm_, cur);
+  snd_pcm_hw_params_get_rate(cur, &granted, nullptr);
+  EXPECT_EQ(granted, 48000u);
+}
+
+TEST_F(PluginTest, OffersOnlyWhatItsOptionsAllow) {
+  snd_pcm_hw_params_t* hw;
+  snd_pcm_hw_params_alloca(&hw);
+
+  ASSERT_EQ(snd_pcm_open(&pcm_, "tp", SND_PCM_STREAM_CAPTURE, 0), 0);
+  snd_pcm_hw_params_any(pcm_, hw);
+  EXPECT_LT(snd_pcm_hw_params_set_channels(pcm_, hw, 1), 0);
+  EXPECT_LT(snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S32_LE), 0);
+  EXPECT_LT(snd_pcm_hw_params_set_rate(pcm_, hw, 32000, 0), 0);
+  EXPECT_EQ(snd_pcm_hw_params_set_rate(pcm_, hw, 88200, 0), 0);
+  snd_pcm_close(pcm_);
+
+  ASSERT_EQ(snd_pcm_open(&pcm_, "tpinter", SND_PCM_STREAM_CAPTURE, 0), 0);
+  snd_pcm_hw_params_any(pcm_, hw);
+  EXPECT_LT(snd_pcm_hw_params_set_access(pcm_, hw, SND_PCM_ACCESS_RW_NONINTERLEAVED), 0);
+  EXPECT_EQ(snd_pcm_hw_params_set_access(pcm_, hw, SND_PCM_ACCESS_RW_INTERLEAVED), 0);
+  snd_pcm_close(pcm_);
+
+  ASSERT_EQ(snd_pcm_open(&pcm_, "tp16", SND_PCM_STREAM_CAPTURE, 0), 0);
+  snd_pcm_hw_params_any(pcm_, hw);
+  EXPECT_LT(snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S24_3LE), 0);
+  EXPECT_EQ(snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S16_LE), 0);
+  snd_pcm_close(pcm_);
+  pcm_ = nullptr;
+
+  snd_pcm_t* playback = nullptr;
+  EXPECT_EQ(snd_pcm_open(&playback, "tp", SND_PCM_STREAM_PLAYBACK, 0), -EINVAL);
+  EXPECT_LT(snd_pcm_open(&playback, "tpbad", SND_PCM_STREAM_CAPTURE, 0), 0);
+  EXPECT_LT(snd_pcm_open(&playback, "tpbadperiod", SND_PCM_STREAM_CAPTURE, 0), 0);
+}
+
+TEST_F(PluginTest, FailingHwParamsFailsTheConfiguration) {
+  EXPECT_EQ(Configure("tpfail", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE), -EINVAL);
+}
+
+TEST_F(PluginTest, FixedPeriodIsGrantedInsteadOf4096) {
+  ASSERT_EQ(Configure("tpperiod", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE), 0);
+  EXPECT_EQ(period_, 1000u);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  std::vector<uint8_t> area[2];
+  ASSERT_EQ(Pass(3, area), 1000);
+  ASSERT_EQ(Pass(3, area), 1000);
+  EXPECT_EQ(area[1], RampBytes(1000, 1000, 1, 3));
+}
+
+// ---- Overruns and a lost device ------------------------------------------------
+
+TEST_F(PluginTest, OverrunPeriodsFailWithEpipeAndAreSkipped) {
+  ASSERT_EQ(Configure("tpxrun", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE), 0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  // Periods 0, 3 and 7 are lost; the recorder prepares after each -EPIPE.
+  const int lost[] = {0, 3, 7};
+  for (uint64_t period = 0; period < 9; ++period) {
+    std::vector<uint8_t> area[2];
+    snd_pcm_sframes_t got = Pass(2, area);
+    if (std::find(std::begin(lost), std::end(lost), period) != std::end(lost)) {
+      ASSERT_EQ(got, -EPIPE) << "period " << period;
+      EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_XRUN);
+      ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+      continue;
+    }
+    ASSERT_EQ(got, 4096) << "period " << period;
+    EXPECT_EQ(area[0], RampBytes(period * 4096, 4096, 0, 2)) << "period " << period;
+    EXPECT_EQ(area[1], RampBytes(period * 4096, 4096, 1, 2)) << "period " << period;
+  }
+}
+
+TEST_F(PluginTest, LostDeviceReportsEnodevForGood) {
+  ASSERT_EQ(Configure("tplost", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE), 0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  std::vector<uint8_t> area[2];
+  ASSERT_EQ(Pass(2, area), 4096);
+  ASSERT_EQ(Pass(2, area), 4096);
+  EXPECT_EQ(Pass(2, area), -ENODEV);
+  EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_DISCONNECTED);
+  EXPECT_EQ(snd_pcm_prepare(pcm_), -ENODEV);
+  EXPECT_EQ(Pass(2, area), -ENODEV);
+}
+
+// ---- Pacing ---------------------------------------------------------------------
+
+TEST_F(PluginTest, RealtimeDeliversAtTheConfiguredRate) {
+  ASSERT_EQ(Configure("tprt", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE), 0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  auto start = std::chrono::steady_clock::now();
+  for (uint64_t period = 0; period < 5; ++period) {
+    std::vector<uint8_t> area[2];
+    ASSERT_EQ(Pass(3, area), 4096);
+    EXPECT_EQ(area[0], RampBytes(period * 4096, 4096, 0, 3));
+  }
+  double took = Seconds(start);  // 5 x 4096 / 48000 = 0.427 s
+  EXPECT_GT(took, 0.25);
+  EXPECT_LT(took, 2.0);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(snd_pcm_drain(pcm_), 0);
+  EXPECT_LT(Seconds(start), 0.2);
+}
+
+TEST_F(PluginTest, RealtimeOverrunTakesItsPeriodThenFails) {
+  ASSERT_EQ(Configure("tprtxrun", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE, 96000),
+            0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  std::vector<uint8_t> area[2];
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Pass(2, area), 4096);
+  EXPECT_EQ(Pass(2, area), -EPIPE);
+  double took = Seconds(start);  // two periods at 96000 Hz: 85 ms
+  EXPECT_GT(took, 0.05);
+  EXPECT_LT(took, 1.0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  ASSERT_EQ(Pass(2, area), 4096);
+  EXPECT_EQ(area[0], RampBytes(2 * 4096, 4096, 0, 2));
+}
+
+TEST_F(PluginTest, ReadsAsFastAsAskedWithoutRealtime) {
+  ASSERT_EQ(Configure("tp", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE), 0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  auto start = std::chrono::steady_clock::now();
+  std::vector<uint8_t> area[2];
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(Pass(2, area), 4096);  // 4.3 s of audio
+  EXPECT_EQ(snd_pcm_drain(pcm_), 0);
+  EXPECT_LT(Seconds(start), 1.0);
+}
+
+// ---- The test support -----------------------------------------------------------
+
+TEST(AlsaEnvSupport, RawInputReadsBackThroughTheFilePlugin) {
+  AlsaEnv env = MakeAlsaEnv("");
+  ASSERT_FALSE(env.dir.empty());
+  std::vector<std::vector<int32_t>> channels = {{1, -1, 32767, -32768, 0x123456},
+                                                {-8388608, 8388607, 2, -2, 0}};
+  std::vector<uint8_t> raw = RawInterleaved(channels, 3);
+  ASSERT_EQ(raw.size(), 5u * 2 * 3);
+  EXPECT_EQ(std::vector<uint8_t>(raw.begin(), raw.begin() + 12),
+            (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0x7F}));
+  std::string path = env.dir + "/input.raw";
+  ASSERT_TRUE(WriteRawInput(path, channels, 3));
+  ASSERT_TRUE(AppendToAlsaConfig(env, FileInputPcm("fin", path)));
+
+  UseAlsaEnvInProcess(env);
+  snd_pcm_t* pcm = nullptr;
+  ASSERT_EQ(snd_pcm_open(&pcm, "fin", SND_PCM_STREAM_CAPTURE, 0), 0);
+  ASSERT_EQ(snd_pcm_set_params(pcm, SND_PCM_FORMAT_S24_3LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
+                               48000, 0, 100000),
+            0);
+  std::vector<uint8_t> got(raw.size());
+  EXPECT_EQ(snd_pcm_readi(pcm, got.data(), 5), 5);
+  EXPECT_EQ(got, raw);
+  snd_pcm_close(pcm);
+  snd_config_update_free_global();
+
+  std::vector<std::string> vars = AlsaEnvVariables(env);
+  ASSERT_EQ(vars.size(), 2u);
+  EXPECT_EQ(vars[0], "ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + env.configFile);
+  EXPECT_EQ(vars[1], "HOME=" + env.home);
+  RemoveAlsaEnv(env);
+  EXPECT_FALSE(std::filesystem::exists(env.dir));
+}
+
+}  // namespace
