@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,7 @@ pcm.tp24plug { type plug slave.pcm { type zelmtest formats "S24_3LE" } }
 pcm.tpfail { type zelmtest fail_hw_params true }
 pcm.tpperiod { type zelmtest formats "S24_3LE" period_frames 1000 }
 pcm.tpxrun { type zelmtest overrun_periods "0,3,7" }
+pcm.tpxrunplug { type plug slave.pcm { type zelmtest formats "S16_LE" overrun_periods "1,3" } }
 pcm.tplost { type zelmtest lost_after 2 }
 pcm.tprt { type zelmtest realtime true }
 pcm.tprtxrun { type zelmtest realtime true overrun_periods "1" }
@@ -112,6 +115,19 @@ int32_t Sample16(const std::vector<uint8_t>& bytes, size_t i) {
   return static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
 }
 
+// Both S32_LE channel areas hold the ramp of `sampleBytes`-byte samples from
+// `firstFrame` on, widened by plug.
+bool HoldsWidenedRamp(const std::vector<uint8_t> area[2], uint64_t firstFrame,
+                      unsigned sampleBytes) {
+  for (unsigned ch = 0; ch < 2; ++ch)
+    for (size_t i = 0; i < area[ch].size() / 4; ++i) {
+      int32_t v;
+      std::memcpy(&v, &area[ch][4 * i], 4);
+      if (v >> (32 - 8 * sampleBytes) != RampSample(firstFrame + i, ch, sampleBytes)) return false;
+    }
+  return true;
+}
+
 // ---- Data ------------------------------------------------------------------
 
 struct DataCase {
@@ -170,13 +186,7 @@ TEST_F(PluginTest, ConversionsThroughPlugSeeEveryFrameOnce) {
   for (uint64_t period = 0; period < 12; ++period) {
     std::vector<uint8_t> area[2];
     ASSERT_EQ(Pass(4, area), 4096);
-    for (unsigned ch = 0; ch < 2; ++ch)
-      for (size_t i = 0; i < 4096; ++i) {
-        int32_t v;
-        std::memcpy(&v, &area[ch][4 * i], 4);
-        ASSERT_EQ(v >> 8, RampSample(period * 4096 + i, ch, 3))
-            << "period " << period << " channel " << ch << " frame " << i;
-      }
+    EXPECT_TRUE(HoldsWidenedRamp(area, period * 4096, 3)) << "period " << period;
   }
 }
 
@@ -330,6 +340,23 @@ TEST_F(PluginTest, OverrunPeriodsFailWithEpipeAndAreSkipped) {
   }
 }
 
+TEST_F(PluginTest, OverrunsSurviveAPlugConversion) {
+  // S16_LE widened to S32_LE: plug reads the device through mmap.
+  ASSERT_EQ(Configure("tpxrunplug", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S32_LE), 0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  for (uint64_t period = 0; period < 6; ++period) {
+    std::vector<uint8_t> area[2];
+    snd_pcm_sframes_t got = Pass(4, area);
+    if (period == 1 || period == 3) {
+      ASSERT_EQ(got, -EPIPE) << "period " << period;
+      ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+      continue;
+    }
+    ASSERT_EQ(got, 4096) << "period " << period;
+    EXPECT_TRUE(HoldsWidenedRamp(area, period * 4096, 2)) << "period " << period;
+  }
+}
+
 TEST_F(PluginTest, LostDeviceReportsEnodevForGood) {
   ASSERT_EQ(Configure("tplost", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE), 0);
   ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
@@ -340,6 +367,7 @@ TEST_F(PluginTest, LostDeviceReportsEnodevForGood) {
   EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_DISCONNECTED);
   EXPECT_EQ(snd_pcm_prepare(pcm_), -ENODEV);
   EXPECT_EQ(Pass(2, area), -ENODEV);
+  EXPECT_EQ(snd_pcm_drain(pcm_), -ENODEV);  // and does not wait for data that never comes
 }
 
 // ---- Pacing ---------------------------------------------------------------------
@@ -385,6 +413,28 @@ TEST_F(PluginTest, ReadsAsFastAsAskedWithoutRealtime) {
   for (int i = 0; i < 50; ++i) ASSERT_EQ(Pass(2, area), 4096);  // 4.3 s of audio
   EXPECT_EQ(snd_pcm_drain(pcm_), 0);
   EXPECT_LT(Seconds(start), 1.0);
+}
+
+// ---- Another program as reader --------------------------------------------------
+
+TEST(PluginChildProcess, ArecordRecordsTheRampWithTheEnvVariables) {
+  if (std::system("command -v arecord >/dev/null 2>&1") != 0) GTEST_SKIP() << "no arecord";
+  AlsaEnv env = MakeAlsaEnv("pcm.tp { type zelmtest }\n");
+  ASSERT_FALSE(env.dir.empty());
+  std::string wav = env.dir + "/out.wav";
+  std::string cmd = "env";
+  for (const std::string& var : AlsaEnvVariables(env)) cmd += " '" + var + "'";
+  cmd += " arecord -q -D tp -f S24_3LE -r 48000 -c 2 -d 1 '" + wav + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+
+  std::ifstream in(wav, std::ios::binary);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(file.size(), 44u + 48000u * 2 * 3);
+  std::vector<std::vector<int32_t>> ramp(2);
+  for (uint64_t n = 0; n < 48000; ++n)
+    for (unsigned ch = 0; ch < 2; ++ch) ramp[ch].push_back(RampSample(n, ch, 3));
+  EXPECT_TRUE(std::equal(file.begin() + 44, file.end(), RawInterleaved(ramp, 3).begin()));
+  RemoveAlsaEnv(env);
 }
 
 // ---- The test support -----------------------------------------------------------

@@ -29,7 +29,8 @@ bool AppendToAlsaConfig(const AlsaEnv& env, const std::string& pcmDefinitions);
 std::vector<std::string> AlsaEnvVariables(const AlsaEnv& env);
 
 // Points this process at `env` and drops libasound's cached configuration,
-// so the next ALSA call reads it. Close every PCM handle first.
+// so the next ALSA call reads it (and unsets XDG_CONFIG_HOME, which alsa.conf
+// also reads). Close every PCM handle first.
 void UseAlsaEnvInProcess(const AlsaEnv& env);
 
 // Deletes the folder and everything in it.
