@@ -65,3 +65,19 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
   device->PeriodFrames = periodFrames;
   return true;
 }
+
+snd_pcm_sframes_t ReadPeriod(snd_pcm_t* pcm, uint8_t* area1, uint8_t* area2,
+                             snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
+                             snd_pcm_uframes_t* done) {
+  *done = 0;
+  while (*done < PeriodFrames) {
+    const size_t offset = *done * SampleBytes;
+    void* areas[2] = {area1 + offset, area2 + offset};
+    const snd_pcm_sframes_t got = snd_pcm_readn(pcm, areas, PeriodFrames - *done);
+    if (got < 0) return got;
+    // A blocking read that returns nothing would otherwise spin here.
+    if (got == 0) return -EIO;
+    *done += static_cast<snd_pcm_uframes_t>(got);
+  }
+  return static_cast<snd_pcm_sframes_t>(*done);
+}
