@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "support/run_zelm.h"
+#include "support/zelm_fixture.h"
 
 namespace {
 
@@ -37,28 +37,8 @@ std::string Prompt(const std::string& name) {
   return "\nFile " + name + " already exists!\nEnter 'x' to exit or 'o' to overwrite\n";
 }
 
-// Each test runs zelm in a folder of its own, with an ALSA configuration in
-// which "default" is the silent null device and no other device is known.
-class Cli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = MakeTempDir();
-    mkdir((dir_ + "/home").c_str(), 0700);
-    mkdir((dir_ + "/work").c_str(), 0700);
-    WriteFile(dir_ + "/test.conf", "pcm.!default { type null }\n");
-  }
-  void TearDown() override { RemoveTree(dir_); }
-
-  RunResult Run(std::vector<std::string> args, std::string input = "") {
-    return RunZelm(std::move(args), std::move(input), work(),
-                   {{"ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf:" + dir_ + "/test.conf"},
-                    {"HOME", dir_ + "/home"}});
-  }
-  std::string work() const { return dir_ + "/work"; }
-  std::string at(const std::string& name) const { return work() + "/" + name; }
-
-  std::string dir_;
-};
+// "default" is the silent null device; no other device is known.
+using Cli = ZelmTest;
 
 TEST_F(Cli, TooFewArgumentsPrintTheUsageText) {
   for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"1644"}}) {

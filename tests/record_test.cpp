@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "support/run_zelm.h"
+#include "support/zelm_fixture.h"
 
 namespace {
 
@@ -64,35 +64,18 @@ Channel Noise(size_t frames, int bytes, unsigned seed) {
   return c;
 }
 
-class Record : public ::testing::Test {
+class Record : public ZelmTest {
  protected:
   void SetUp() override {
-    dir_ = MakeTempDir();
-    mkdir((dir_ + "/home").c_str(), 0700);
-    mkdir(work().c_str(), 0700);
-    WriteFile(dir_ + "/test.conf",
-              "pcm.!default { type null }\n"
-              "pcm.src { type file slave.pcm \"null\" file \"/dev/null\" infile \"" +
-                  dir_ + "/input.raw\" format \"raw\" }\n");
+    ZelmTest::SetUp();
+    AddDevices(FileInputPcm("src", env_.dir + "/input.raw"));
   }
-  void TearDown() override { RemoveTree(dir_); }
 
   // The file plugin leaves the buffer as it was once its input runs out, so
   // every take gets at least as much input as it records.
   void Feed(const Channel& left, const Channel& right, int bytes) {
-    WriteFile(dir_ + "/input.raw", Interleaved(left, right, bytes));
+    ASSERT_TRUE(WriteRawInput(env_.dir + "/input.raw", {left, right}, bytes));
   }
-
-  RunResult Run(std::vector<std::string> args, std::string input = "",
-                std::vector<std::pair<std::string, std::string>> env = {}) {
-    env.push_back({"ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf:" + dir_ + "/test.conf"});
-    env.push_back({"HOME", dir_ + "/home"});
-    return RunZelm(std::move(args), std::move(input), work(), std::move(env));
-  }
-  std::string work() const { return dir_ + "/work"; }
-  std::string at(const std::string& name) const { return work() + "/" + name; }
-
-  std::string dir_;
 };
 
 TEST_F(Record, EveryModeWritesTheInputChannelsExactly) {
