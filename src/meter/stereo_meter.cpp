@@ -1,0 +1,82 @@
+#include <cstdio>
+
+#include "meter/meter.h"
+
+// The mixture of single and double precision below is deliberate: the period
+// level is kept in `Last` as a float but compared in double with the next
+// period's level, and that rounding decides whether a steady tone holds the bar
+// or lets it fall by a step. Change no type or conversion here without checking
+// the steady-level cases in the tests.
+void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall, float decay,
+                 int32_t SampleBytes, int32_t meterChannels, const int64_t* HeldPeak) {
+  constexpr int kCells = 24;
+  static double Current = -144.0;  // dB the bar shows
+  static float Last = -144.0f;     // previous period's level, dB
+  static float realPeakL = -144.0f;
+  static float realPeakR = -144.0f;
+
+  const auto bytes = static_cast<uint32_t>(SampleBytes);
+  // Two channels: the mean of the period peaks, truncated toward zero.
+  const int64_t level = meterChannels == 2 ? static_cast<int64_t>(0.5 * static_cast<double>(PeriodPeak[0]) +
+                                                                  0.5 * static_cast<double>(PeriodPeak[1]))
+                                           : PeriodPeak[0];
+  const double levelDb = LevelDb(level, bytes);
+  const float cellDb = span / static_cast<float>(kCells);
+
+  if (*MeterFirstCall == 1) {
+    *MeterFirstCall = 0;
+    Current = -144.0;
+    Last = -144.0f;
+    realPeakL = -144.0f;
+    realPeakR = -144.0f;
+  }
+
+  // Rise at once; otherwise fall one decay step, measured against the previous
+  // period's level and not against the bar.
+  if (levelDb > static_cast<double>(Last)) {
+    Current = levelDb;
+  } else {
+    Current = Current - static_cast<double>(decay);
+  }
+
+  std::printf("\t -%.0f dB [", static_cast<double>(span));
+
+  float bars;
+  if (Current < -static_cast<double>(span)) {
+    bars = 0.0f;
+  } else {
+    bars = static_cast<float>((Current + static_cast<double>(span)) / static_cast<double>(cellDb));
+    if (bars > static_cast<float>(kCells)) {
+      bars = static_cast<float>(kCells);
+    }
+  }
+  // A started cell counts: the bar is ceil(bars) cells long, compared in float.
+  char cells[kCells + 1];
+  int filled = 0;
+  if (bars > 0.0f) {
+    do {
+      cells[filled++] = '|';
+    } while (bars > static_cast<float>(filled));
+  }
+  for (; filled < kCells; ++filled) {
+    cells[filled] = ' ';
+  }
+  cells[kCells] = '\0';
+  std::fputs(cells, stdout);
+
+  // A held peak of 0 means nothing held: the readout keeps its last value.
+  if (HeldPeak[0] != 0) {
+    realPeakL = static_cast<float>(LevelDb(HeldPeak[0], bytes));
+  }
+  if (meterChannels == 2 && HeldPeak[1] != 0) {
+    realPeakR = static_cast<float>(LevelDb(HeldPeak[1], bytes));
+  }
+  std::printf("] %.1f", static_cast<double>(realPeakL));
+  if (meterChannels == 2) {
+    std::printf(" / %.1f", static_cast<double>(realPeakR));
+  }
+  std::printf(" dB   ");
+
+  Last = static_cast<float>(levelDb);
+  std::fflush(stdout);
+}
