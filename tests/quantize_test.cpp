@@ -142,9 +142,10 @@ TEST(UpdateClock, PrintsRemainingSeconds) {
         {45056, -45056, 44100, "\rrem = 0.00 sec"},
         {2646016, 0, 44100, "\rrem = 60.00 sec"},
         {1536000, -4096, 48000, "\rrem = 31.91 sec"},
-        // Single-precision quotient: 2147479552 / 96000 = 22369.578... and
-        // the float of it prints as .58.
         {kMaxTotalFrames, 0, 96000, "\rrem = 22369.58 sec"},
+        // The quotient is single precision: 11485184 / 44100 is 260.435011 in
+        // double but 260.434998 as a float, so the text shows .43, not .44.
+        {11485184, 0, 44100, "\rrem = 260.43 sec"},
     };
     for (const Case& c : cases) {
         testing::internal::CaptureStdout();

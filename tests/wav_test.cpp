@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -74,29 +73,6 @@ const Bytes kHiResStereoEmpty = {0x52, 0x49, 0x46, 0x46, 0x24, 0x00, 0x00, 0x00,
                                  0x45, 0x66, 0x6d, 0x74, 0x20, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00,
                                  0x02, 0x00, 0x00, 0x77, 0x01, 0x00, 0x00, 0xca, 0x08, 0x00, 0x06,
                                  0x00, 0x18, 0x00, 0x64, 0x61, 0x74, 0x61, 0x00, 0x00, 0x00, 0x00};
-
-TEST(Decon, LittleEndianAndLow32Bits) {
-    struct Case {
-        int64_t value;
-        std::array<uint8_t, 4> bytes;
-    };
-    const Case cases[] = {
-        {0, {0, 0, 0, 0}},
-        {0x12345678, {0x78, 0x56, 0x34, 0x12}},
-        {0xffffffffLL, {0xff, 0xff, 0xff, 0xff}},
-        {0x100000024LL, {0x24, 0, 0, 0}},  // past 2^32 keeps the low word
-    };
-    for (const Case& c : cases) {
-        std::array<uint8_t, 6> out{0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa};
-        Decon4(c.value, out.data() + 1);
-        EXPECT_EQ(out[0], 0xaa);
-        EXPECT_EQ(out[5], 0xaa) << "wrote past four bytes";
-        EXPECT_EQ((std::array<uint8_t, 4>{out[1], out[2], out[3], out[4]}), c.bytes) << c.value;
-    }
-    std::array<uint8_t, 3> out2{0xaa, 0xaa, 0xaa};
-    Decon2(0xbeef, out2.data());
-    EXPECT_EQ(out2, (std::array<uint8_t, 3>{0xef, 0xbe, 0xaa}));
-}
 
 TEST(BuildWavHeader, KnownHeaders) {
     EXPECT_EQ(Header(44100, 2646016, 2, 1), kCd60sMono);
