@@ -1,8 +1,13 @@
 // Opening and configuring the ALSA capture device.
 #include "record/device.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <vector>
+
+#include "record/record.h"
 
 namespace {
 
@@ -41,7 +46,11 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
   std::vector<unsigned char> storage(snd_pcm_hw_params_sizeof(), 0);
   auto* params = reinterpret_cast<snd_pcm_hw_params_t*>(storage.data());
   snd_pcm_hw_params_any(pcm, params);
-  snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  // Without this fallback a device that refuses non-interleaved access gets
+  // configured interleaved anyway, and every non-interleaved read fails.
+  device->interleaved =
+      snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0 &&
+      snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) == 0;
   rc = snd_pcm_hw_params_set_format(pcm, params,
                                     SampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
   if (rc < 0) {
@@ -63,21 +72,45 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
     return false;
   }
   device->PeriodFrames = periodFrames;
+  if (snd_pcm_hw_params_get_rate(params, &rate, nullptr) < 0) rate = SampleRate;
+  device->grantedRate = rate;
   return true;
 }
 
-snd_pcm_sframes_t ReadPeriod(snd_pcm_t* pcm, uint8_t* area1, uint8_t* area2,
-                             snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
-                             snd_pcm_uframes_t* done) {
+snd_pcm_sframes_t ReadPeriod(const CaptureDevice& device, uint8_t* area1, uint8_t* area2,
+                             uint8_t* scratch, uint32_t SampleBytes,
+                             const volatile int* stopRequested, snd_pcm_uframes_t* done) {
+  snd_pcm_t* pcm = device.handle.get();
+  const snd_pcm_uframes_t period = device.PeriodFrames;
   *done = 0;
-  while (*done < PeriodFrames) {
+  while (*done < period) {
     const size_t offset = *done * SampleBytes;
-    void* areas[2] = {area1 + offset, area2 + offset};
-    const snd_pcm_sframes_t got = snd_pcm_readn(pcm, areas, PeriodFrames - *done);
+    snd_pcm_sframes_t got;
+    if (device.interleaved) {
+      got = snd_pcm_readi(pcm, scratch, period - *done);
+      if (got > 0)
+        Deinterleave(static_cast<int32_t>(got), static_cast<int32_t>(SampleBytes), scratch,
+                     area1 + offset, area2 + offset);
+    } else {
+      void* areas[2] = {area1 + offset, area2 + offset};
+      got = snd_pcm_readn(pcm, areas, period - *done);
+    }
+    if (got == -EINTR && !*stopRequested) continue;
     if (got < 0) return got;
     // A blocking read that returns nothing would otherwise spin here.
     if (got == 0) return -EIO;
     *done += static_cast<snd_pcm_uframes_t>(got);
   }
   return static_cast<snd_pcm_sframes_t>(*done);
+}
+
+int RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t error) {
+  if (error == -ESTRPIPE) {
+    // A suspended device: resume it where the driver can, else start anew.
+    int rc;
+    for (int tries = 0; (rc = snd_pcm_resume(pcm)) == -EAGAIN && tries < 100; ++tries)
+      usleep(10000);
+    if (rc == 0) return 0;
+  }
+  return snd_pcm_prepare(pcm);
 }

@@ -53,3 +53,13 @@ void Interleave(int32_t frames, int32_t sampleBytes, const uint8_t* left, const 
     Interleave24(n, left, right, out);
   }
 }
+
+void Deinterleave(int32_t frames, int32_t sampleBytes, const uint8_t* in, uint8_t* left,
+                  uint8_t* right) {
+  if (frames <= 0 || (sampleBytes != 2 && sampleBytes != 3)) return;
+  const size_t bytes = static_cast<size_t>(sampleBytes);
+  for (size_t k = 0; k < static_cast<size_t>(frames); ++k) {
+    std::memcpy(left + bytes * k, in + 2 * bytes * k, bytes);
+    std::memcpy(right + bytes * k, in + 2 * bytes * k + bytes, bytes);
+  }
+}

@@ -2,11 +2,14 @@
 #include "record/outputs.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <map>
 
 #include "record/record.h"
 #include "wav/wav.h"
@@ -98,14 +101,64 @@ bool CheckWritable(const std::string& name, std::vector<std::string>* created) {
   return false;
 }
 
+std::string FolderOf(const std::string& name) {
+  const auto slash = name.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+// An hour-long take that dies at minute 50 on a full disk is the loss this
+// prevents: every file system must have room for the whole planned files of
+// the run on it, counting the space of files the run will replace as free.
+// Outputs that are not regular files (a device, a pipe) need no room.
+// Automatic names never replace a file (`mayReplace` false).
+bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, bool mayReplace) {
+  struct Room {
+    std::string folder;
+    uint64_t needed = 0, free = 0;
+  };
+  std::map<dev_t, Room> rooms;
+  for (const std::string& name : names) {
+    struct stat file {};
+    const bool exists = mayReplace && stat(name.c_str(), &file) == 0;
+    if (exists && !S_ISREG(file.st_mode)) continue;
+    const std::string folder = FolderOf(name);
+    struct stat where {};
+    struct statvfs fs {};
+    // A folder that cannot be looked at is reported when the file is opened.
+    if (stat(folder.c_str(), &where) != 0 || statvfs(folder.c_str(), &fs) != 0) continue;
+    auto [room, fresh] = rooms.try_emplace(where.st_dev);
+    if (fresh) {
+      room->second.folder = folder;
+      room->second.free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    }
+    room->second.needed += fileBytes;
+    if (exists) room->second.free += static_cast<uint64_t>(file.st_blocks) * 512;
+  }
+  for (const auto& [device, room] : rooms) {
+    if (room.needed <= room.free) continue;
+    std::printf("Not enough free space in %s for this take: %.1f MB needed, %.1f MB free\n",
+                room.folder.c_str(), static_cast<double>(room.needed) / 1e6,
+                static_cast<double>(room.free) / 1e6);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo,
                     uint32_t SampleRate, int64_t TotalFrames, uint32_t SampleBytes,
                     OutputSet* outputs) {
+  const uint64_t fileBytes = static_cast<uint64_t>(kWavHeaderBytes) +
+                             static_cast<uint64_t>(TotalFrames) * SampleBytes *
+                                 (InterleavedStereo ? 2 : 1);
   std::vector<std::string> created;
   if (AutoNames == 1) {
+    // Automatic names are made in the working folder.
+    const std::vector<std::string> planned(ChannelEnabled[1] ? 2 : 1, "./automatic.wav");
+    if (!CheckFreeSpace(planned, fileBytes, false)) return false;
     FileList.clear();
     if (!ReserveAutomaticNames(ChannelEnabled, outputs->name, &created)) return false;
     for (int slot = 0; slot < 2; ++slot)
@@ -117,6 +170,10 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
     size_t next = 0;
     for (int slot = 0; slot < 2 && next < names.size(); ++slot, ++next)
       if (ChannelEnabled[slot]) outputs->name[slot] = names[next];
+    std::vector<std::string> used;
+    for (const std::string& name : outputs->name)
+      if (!name.empty()) used.push_back(name);
+    if (!CheckFreeSpace(used, fileBytes, true)) return false;
     for (int slot = 0; slot < 2; ++slot) {
       if (outputs->name[slot].empty()) continue;
       if (!CheckWritable(outputs->name[slot], &created)) {

@@ -1,6 +1,8 @@
 // One recording run: device set-up, preparation, the capture loop, summary.
 #include "record/record.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "cli/cli.h"
 #include "meter/meter.h"
 #include "record/device.h"
 #include "record/outputs.h"
@@ -17,6 +20,43 @@ namespace {
 
 constexpr float kMeterSpanDb = 45.0f;
 constexpr float kMeterDecayDb = 11.25f;
+
+// The signal that asked the run to stop, 0 while none has.
+volatile sig_atomic_t stopSignal = 0;
+
+// Only notes the request: the loop ends at the end of the current period and
+// makes the files whole. A second signal while that happens ends the process
+// at once, as the first would have without this handler.
+void RequestStop(int sig) {
+  if (stopSignal != 0) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return;
+  }
+  stopSignal = sig;
+}
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = RequestStop;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a blocked read returns, so the stop is not delayed.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored from the start stays ignored: under nohup a hangup
+    // must not end the take.
+    struct sigaction before {};
+    sigaction(sig, nullptr, &before);
+    if (before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+  }
+}
+
+// Ends the process the way the stop signal would have ended it.
+[[noreturn]] void EndBySignal(int sig) {
+  std::fflush(stdout);
+  signal(sig, SIG_DFL);
+  raise(sig);
+  std::_Exit(128 + sig);
+}
 
 [[noreturn]] void EndRun() {
   std::fflush(stdout);
@@ -40,17 +80,53 @@ void PrintSummary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],
   if (OverrunCount != 0) std::printf("\nRecord Overruns = %i\n", OverrunCount);
 }
 
+// Appends `bytes` to one output file. False, with errno set, when the write
+// did not complete.
+bool WriteData(FILE* file, long offset, const uint8_t* data, size_t bytes) {
+  errno = 0;
+  if (std::fseek(file, offset, SEEK_SET) != 0 || std::fwrite(data, 1, bytes, file) != bytes) {
+    if (errno == 0) errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+// Closes every output file. On a stopped or failed take each file is then cut
+// to what it holds, and its header rewritten to say so. Reports the first
+// failure and returns false.
+bool CloseOutputs(OutputSet* outputs, uint32_t blockAlign, bool makeWhole) {
+  bool ok = true;
+  for (int slot = 0; slot < 2; ++slot) {
+    FileHandle& file = outputs->OutputFile[slot];
+    if (!file) continue;
+    errno = 0;
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!closed && ok) {
+      std::fprintf(stderr, "Can't write to %s: %s\n", outputs->name[slot].c_str(),
+                   std::strerror(errno ? errno : EIO));
+      ok = false;
+    }
+    if ((makeWhole || !closed) && !MakeWavWhole(outputs->name[slot], blockAlign) && ok) {
+      std::fprintf(stderr, "Can't finish %s: %s\n", outputs->name[slot].c_str(),
+                   std::strerror(errno));
+      ok = false;
+    }
+  }
+  return ok;
+}
+
 }  // namespace
 
 void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSeconds,
             int32_t ChannelCount, uint32_t SampleBytes, int32_t AutoNames, std::string& FileList,
             std::string& NameScratch, int32_t InterleavedStereo) {
-  // Run state: three seconds' worth of 4096-frame periods of hold.
-  const uint32_t HoldPeriods = (SampleRate * 3) >> 12;
   int64_t RunPeak[2] = {0, 0};
   int64_t PeriodPeak[2] = {0, 0};
   int64_t HeldPeak[2] = {0, 0};
   const int32_t ChannelEnabled[2] = {1, ChannelCount == 2 ? 1 : 0};
+  // Past a file size limit a write fails with EFBIG, which is handled like a
+  // full disk, instead of the process being killed with the files unfinished.
+  signal(SIGXFSZ, SIG_IGN);
 
   CaptureDevice device;
   if (!SetUpCaptureDevice(DeviceName, SampleRate, SampleBytes, &device)) EndRun();
@@ -58,13 +134,31 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   const snd_pcm_uframes_t PeriodFrames = device.PeriodFrames;
   const size_t PeriodBytes = SampleBytes * PeriodFrames;
 
+  // A device fixed at another rate records at that rate, whatever was asked;
+  // files stamped with the requested one would play at the wrong speed.
+  if (device.grantedRate != SampleRate) {
+    std::printf("%s records at %u Hz, not %u Hz: the take is made at %u Hz.\n",
+                DeviceName.c_str(), device.grantedRate, SampleRate, device.grantedRate);
+    SampleRate = device.grantedRate;
+    const uint32_t channelsPerFile = InterleavedStereo ? 2 : 1;
+    if (!DurationFits(DurationSeconds, SampleRate, SampleBytes, channelsPerFile)) {
+      std::puts("Improper duration request");
+      std::printf("The longest recording in this format and channel mode is %u seconds.\n",
+                  LongestDurationSeconds(SampleRate, SampleBytes, channelsPerFile));
+      EndRun();
+    }
+  }
+  // Three seconds' worth of 4096-frame periods of hold.
+  const uint32_t HoldPeriods = (SampleRate * 3) >> 12;
+
   // Every buffer of the run is sized once, here; the loop allocates nothing.
-  // All three live on the heap: a device may grant a large period.
-  std::vector<uint8_t> CaptureBufferA, CaptureBufferB, StereoBuffer;
+  // All live on the heap: a device may grant a large period.
+  std::vector<uint8_t> CaptureBufferA, CaptureBufferB, StereoBuffer, ReadScratch;
   try {
     CaptureBufferA.assign(2 * PeriodBytes, 0);
     CaptureBufferB.assign(2 * PeriodBytes, 0);
     StereoBuffer.assign(2 * PeriodBytes, 0);
+    if (device.interleaved) ReadScratch.assign(2 * PeriodBytes, 0);
   } catch (const std::bad_alloc&) {
     std::printf("Can't allocate capture buffers of %zu bytes for %s\n", 2 * PeriodBytes,
                 DeviceName.c_str());
@@ -94,9 +188,12 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   int32_t MeterFirstCall = 1;
   const bool twoChannelMeter = ChannelCount == 2 || InterleavedStereo == 1;
   const int32_t meterChannels = InterleavedStereo == 1 ? 2 : ChannelCount;
-  const long bytesPerFrame = static_cast<long>(SampleBytes) * (InterleavedStereo ? 2 : 1);
+  const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
+  bool failed = false;      // the take could not be written whole
+  bool deviceLost = false;  // the device failed; what it delivered is kept
 
-  for (int64_t pass = 0; FramesDone < TotalFrames; ++pass) {
+  CatchStopSignals();
+  for (int64_t pass = 0; FramesDone < TotalFrames && !failed; ++pass) {
     // X receives this pass's period; Y still holds the previous one, which
     // is what gets scanned: the meter trails the written audio by a period.
     uint8_t* const X = (pass % 2 == 0 ? CaptureBufferA : CaptureBufferB).data();
@@ -105,22 +202,35 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     snd_pcm_avail_update(pcm);
     snd_pcm_wait(pcm, 1);
     snd_pcm_uframes_t arrived = 0;
-    const snd_pcm_sframes_t got =
-        ReadPeriod(pcm, X, X + PeriodBytes, PeriodFrames, SampleBytes, &arrived);
-    if (got < 0) {
-      // What did not arrive is lost: it is written as silence, so the file
-      // keeps its timing and never repeats older audio as if it were new.
-      const size_t keep = arrived * SampleBytes;
-      std::memset(X + keep, 0, PeriodBytes - keep);
-      std::memset(X + PeriodBytes + keep, 0, PeriodBytes - keep);
-      if (got == -EPIPE) {
+    const snd_pcm_sframes_t got = ReadPeriod(device, X, X + PeriodBytes, ReadScratch.data(),
+                                             SampleBytes, &stopSignal, &arrived);
+    // A stop that cut the read short keeps what did arrive, and no more.
+    snd_pcm_uframes_t frames = PeriodFrames;
+    if (got == -EINTR) {
+      frames = arrived;
+    } else if (got < 0) {
+      const bool overrun = got == -EPIPE || got == -ESTRPIPE;
+      const int lost = overrun ? RecoverStream(pcm, got) : static_cast<int>(got);
+      if (overrun && lost == 0) {
+        // What did not arrive is lost, and is written as silence so the
+        // file keeps its timing and never repeats older audio.
         ++OverrunCount;
         std::puts("\nRX");
-        snd_pcm_prepare(pcm);
+        const size_t keep = arrived * SampleBytes;
+        std::memset(X + keep, 0, PeriodBytes - keep);
+        std::memset(X + PeriodBytes + keep, 0, PeriodBytes - keep);
+      }
+      if (lost < 0) {
+        // The device is gone (unplugged, its server ended): keep what it
+        // delivered up to here.
+        std::fprintf(stderr, "\nRecording from %s failed: %s\n", DeviceName.c_str(),
+                     snd_strerror(lost));
+        deviceLost = true;
+        frames = arrived;
       }
     }
 
-    const long offset = kWavHeaderBytes + static_cast<long>(FramesDone) * bytesPerFrame;
+    const long offset = kWavHeaderBytes + static_cast<long>(FramesDone) * blockAlign;
     if (InterleavedStereo == 0) {
       for (int ch = 0; ch < 2; ++ch) {
         if (!ChannelEnabled[ch]) continue;
@@ -128,23 +238,30 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
         CheckPeak(ch, static_cast<int32_t>(PeriodFrames), SampleBytes, RunPeak,
                   Y + ch * PeriodBytes, PeriodPeak);
         FILE* file = outputs.OutputFile[ch].get();
-        if (file == nullptr) continue;
-        std::fseek(file, offset, SEEK_SET);
-        std::fwrite(X + ch * PeriodBytes, SampleBytes, PeriodFrames, file);
+        if (file != nullptr && !failed &&
+            !WriteData(file, offset, X + ch * PeriodBytes, frames * SampleBytes)) {
+          std::fprintf(stderr, "\nCan't write to %s: %s\n", outputs.name[ch].c_str(),
+                       std::strerror(errno));
+          failed = true;
+        }
       }
     } else {
       PeriodPeak[0] = PeriodPeak[1] = 0;
       CheckPeak(0, static_cast<int32_t>(PeriodFrames), SampleBytes, RunPeak, Y, PeriodPeak);
       CheckPeak(1, static_cast<int32_t>(PeriodFrames), SampleBytes, RunPeak, Y + PeriodBytes,
                 PeriodPeak);
-      FILE* file = outputs.OutputFile[0].get();
       Interleave(static_cast<int32_t>(PeriodFrames), static_cast<int32_t>(SampleBytes), X,
                  X + PeriodBytes, StereoBuffer.data());
-      if (file != nullptr) {
-        std::fseek(file, offset, SEEK_SET);
-        std::fwrite(StereoBuffer.data(), 1, 2 * PeriodBytes, file);
+      FILE* file = outputs.OutputFile[0].get();
+      if (file != nullptr && !failed &&
+          !WriteData(file, offset, StereoBuffer.data(), frames * blockAlign)) {
+        std::fprintf(stderr, "\nCan't write to %s: %s\n", outputs.name[0].c_str(),
+                     std::strerror(errno));
+        failed = true;
       }
     }
+    if (deviceLost) failed = true;
+    if (failed) break;
     FramesDone += static_cast<int64_t>(PeriodFrames);
 
     UpdateClock(TotalFrames, -FramesDone, SampleRate);
@@ -161,14 +278,18 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
       HeldPeak[0] = PeriodPeak[0];
       if (twoChannelMeter) HeldPeak[1] = PeriodPeak[1];
     }
+    if (stopSignal != 0) break;
   }
 
   PrintSummary(RunPeak, ChannelEnabled, InterleavedStereo, SampleBytes, OverrunCount);
-  for (FileHandle& file : outputs.OutputFile) file.reset();
-  std::puts("Done");
+  const bool interrupted = failed || stopSignal != 0;
+  if (!CloseOutputs(&outputs, blockAlign, interrupted)) failed = true;
+  if (!failed) std::puts("Done");
   // The summary must reach the user even if shutting the device down hangs.
   std::fflush(stdout);
   // Nothing is read after the loop, so a capture stream is stopped, not drained.
   snd_pcm_drop(pcm);
   device.handle.reset();
+  if (failed) EndRun();
+  if (stopSignal != 0) EndBySignal(stopSignal);
 }

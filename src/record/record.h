@@ -32,3 +32,8 @@ void UpdateClock(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate
 // leave out untouched.
 void Interleave(int32_t frames, int32_t sampleBytes, const uint8_t* left, const uint8_t* right,
                 uint8_t* out);
+
+// The reverse of Interleave: splits `frames` two-channel frames of `in` into
+// the two channel areas.
+void Deinterleave(int32_t frames, int32_t sampleBytes, const uint8_t* in, uint8_t* left,
+                  uint8_t* right);

@@ -1,5 +1,8 @@
 #include "wav/wav.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -113,6 +116,23 @@ bool RewriteWavSizes(FILE* file, uint64_t dataBytes) {
 
     errno = 0;
     if (std::fflush(file) != 0) {
+        if (errno == 0) errno = EIO;
+        return false;
+    }
+    return true;
+}
+
+bool MakeWavWhole(const std::string& path, uint32_t blockAlign) {
+    FilePtr file(std::fopen(path.c_str(), "r+b"));
+    if (!file) return false;
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode) || st.st_size < kWavHeaderBytes || blockAlign == 0) return true;
+    const uint64_t data = static_cast<uint64_t>(st.st_size - kWavHeaderBytes) / blockAlign * blockAlign;
+    if (ftruncate(fileno(file.get()), static_cast<off_t>(kWavHeaderBytes + data)) != 0) return false;
+    if (!RewriteWavSizes(file.get(), data)) return false;
+    errno = 0;
+    if (std::fclose(file.release()) != 0) {
         if (errno == 0) errno = EIO;
         return false;
     }

@@ -28,3 +28,10 @@ bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames,
 // `dataBytes` bytes of audio after the header, and flushes. The stream
 // position afterwards is unspecified. Returns false, errno set, on failure.
 bool RewriteWavSizes(FILE* file, uint64_t dataBytes);
+
+// Cuts the regular file at `path` to its header plus a whole number of
+// blocks of `blockAlign` bytes, and rewrites its size fields to match what it
+// holds: what an interrupted or failed take leaves must still be a valid
+// file. Other kinds of file are left alone. Returns false, errno set, on
+// failure.
+bool MakeWavWhole(const std::string& path, uint32_t blockAlign);

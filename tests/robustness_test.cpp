@@ -1,0 +1,254 @@
+// What a take survives: a device that offers only interleaved access, a
+// device that disappears, a full disk or a file size limit, a stop by signal,
+// a device fixed at another rate, and a disk too small from the start. Every
+// file left behind must be a valid WAV whose header matches its data.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/zelm_fixture.h"
+
+namespace {
+
+uint32_t Field(const std::string& file, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
+  return v;
+}
+
+// The header states exactly the data the file holds, in whole frames.
+void ExpectWhole(const std::string& file, uint32_t blockAlign) {
+  ASSERT_GE(file.size(), 44u);
+  EXPECT_EQ(file.substr(0, 4), "RIFF");
+  EXPECT_EQ(Field(file, 4), file.size() - 8);
+  EXPECT_EQ(Field(file, 40), file.size() - 44);
+  EXPECT_EQ((file.size() - 44) % blockAlign, 0u);
+}
+
+std::string Ramp(uint64_t first, size_t frames, unsigned channel, unsigned bytes) {
+  const std::vector<uint8_t> v = RampBytes(first, frames, channel, bytes);
+  return std::string(v.begin(), v.end());
+}
+
+std::string RampStereo(size_t frames, unsigned bytes) {
+  std::vector<int32_t> left, right;
+  for (uint64_t n = 0; n < frames; ++n) {
+    left.push_back(RampSample(n, 0, bytes));
+    right.push_back(RampSample(n, 1, bytes));
+  }
+  const std::vector<uint8_t> v = RawInterleaved({left, right}, bytes);
+  return std::string(v.begin(), v.end());
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+class Robustness : public ZelmTest {
+ protected:
+  void SetUp() override {
+    ZelmTest::SetUp();
+    AddDevices(
+        "pcm.ileave { type zelmtest access \"interleaved\" }\n"
+        "pcm.lost { type zelmtest lost_after 3 }\n"
+        "pcm.paced { type zelmtest realtime true }\n"
+        "pcm.at48k { type zelmtest rate 48000 }\n");
+  }
+
+  // zelm through a shell, for limits that a shell sets for its child.
+  RunResult RunInShell(const std::string& setup, const std::vector<std::string>& args) {
+    std::string command = setup + "; exec '" ZELM_BINARY "'";
+    for (const std::string& a : args) command += " '" + a + "'";
+    RunOptions options;
+    options.program = "/bin/bash";
+    options.args = {"-c", command};
+    options.cwd = work();
+    options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+    return RunProgram(options);
+  }
+};
+
+// A sound server's device offers interleaved access only; each period is
+// read interleaved and split, so every mode records the device exactly.
+TEST_F(Robustness, AnInterleavedOnlyDeviceRecordsEveryModeExactly) {
+  for (unsigned bytes : {2u, 3u}) {
+    const std::string format = bytes == 2 ? "1648" : "2448";
+    SCOPED_TRACE(format);
+    const size_t frames = 3 * 4096;  // 0.2 s at 48000 Hz, rounded up
+    RunResult r = Run({format, "0.2", "ileave", "2", format + "a.wav", format + "b.wav"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(ReadFile(at(format + "a.wav")).substr(44), Ramp(0, frames, 0, bytes));
+    EXPECT_EQ(ReadFile(at(format + "b.wav")).substr(44), Ramp(0, frames, 1, bytes));
+    r = Run({format, "0.2", "ileave", "s", format + "s.wav"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(ReadFile(at(format + "s.wav")).substr(44), RampStereo(frames, bytes));
+  }
+}
+
+// The device disappears after three periods of a ten-period take: the run
+// says so, keeps the three periods in files whose headers say three, prints
+// the peaks so far without "Done", and ends with status 1.
+TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
+  const RunResult r = Run({"1644", "0.9", "lost", "2", "a.wav", "b.wav"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Recording from lost failed: No such device\n"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(EndsWith(r.out, "\n\nInput Channel Peaks:\n\tchannel 1: -0.00 dBFS\n"
+                              "\tchannel 2: -0.00 dBFS\n"))
+      << r.out;
+  for (unsigned ch = 0; ch < 2; ++ch) {
+    const std::string file = ReadFile(at(ch == 0 ? "a.wav" : "b.wav"));
+    ExpectWhole(file, 2);
+    EXPECT_EQ(file.substr(44), Ramp(0, 3 * 4096, ch, 2));
+  }
+}
+
+TEST_F(Robustness, AFileSizeLimitEndsTheTakeWithAWholeFile) {
+  // 100 KiB: the limit falls inside a period, and inside a 24-bit stereo frame.
+  const RunResult r = RunInShell("ulimit -f 100", {"2448", "2", "paced", "s", "big.wav"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("Can't write to big.wav: File too large\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Done"), std::string::npos);
+  const std::string file = ReadFile(at("big.wav"));
+  ExpectWhole(file, 6);
+  EXPECT_EQ(file.size(), 44 + (102400 - 44) / 6 * 6);
+  EXPECT_EQ(file.substr(44), RampStereo((file.size() - 44) / 6, 3));
+}
+
+TEST_F(Robustness, AFullDeviceIsReportedBeforeTheTake) {
+  // /dev/full exists, so it is asked about first.
+  const RunResult r = Run({"1644", "1", "paced", "1", "/dev/full"}, "o\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Can't write the header of /dev/full: No space left on device\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Recording"), std::string::npos);
+}
+
+// A small file system of our own, where the test is allowed to mount one.
+class SmallDisk : public Robustness {
+ protected:
+  void SetUp() override {
+    Robustness::SetUp();
+    disk_ = env_.dir + "/disk";
+    mkdir(disk_.c_str(), 0700);
+    if (mount("tmpfs", disk_.c_str(), "tmpfs", 0, "size=1m") != 0)
+      GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) umount2(disk_.c_str(), MNT_DETACH);
+    Robustness::TearDown();
+  }
+  std::string disk_;
+  bool mounted_ = false;
+};
+
+TEST_F(SmallDisk, ATakeThatCannotFitIsRefusedBeforeItStarts) {
+  // Two 16-bit files of 8 s at 44100 Hz need 1.4 MB; 1 MiB is there.
+  RunResult r = Run({"1644", "8", "paced", "2", disk_ + "/a.wav", disk_ + "/b.wav"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Not enough free space in " + disk_ +
+                       " for this take: 1.4 MB needed, 1.0 MB free\n");
+  EXPECT_TRUE(std::filesystem::is_empty(disk_));
+  // The space of a file the take replaces counts as free.
+  WriteFile(disk_ + "/old.wav", std::string(600000, 'x'));
+  r = Run({"1644", "5", "null", "1", disk_ + "/old.wav"}, "o\n");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ExpectWhole(ReadFile(disk_ + "/old.wav"), 2);
+}
+
+TEST_F(SmallDisk, ADiskThatFillsDuringTheTakeLeavesWholeFiles) {
+  // The take fits when it starts; then another program fills the disk.
+  RunOptions options;
+  options.program = "/bin/bash";
+  options.args = {"-c", "sleep 0.5; head -c 900000 /dev/zero > '" + disk_ + "/filler'"};
+  RunResult filler;
+  std::thread fill([&] { filler = RunProgram(options); });
+  const RunResult r = Run({"1648", "3", "paced", "2", disk_ + "/a.wav", disk_ + "/b.wav"});
+  fill.join();
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("No space left on device\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Done"), std::string::npos);
+  for (const char* name : {"/a.wav", "/b.wav"}) {
+    const std::string file = ReadFile(disk_ + name);
+    ExpectWhole(file, 2);
+    const unsigned ch = name[1] == 'a' ? 0 : 1;
+    EXPECT_EQ(file.substr(44), Ramp(0, (file.size() - 44) / 2, ch, 2));
+  }
+}
+
+// Ctrl-C ends the take at the end of the current period: the files hold what
+// was recorded, their headers say so, the summary and "Done" are printed,
+// and the process then ends by the signal, as a shell expects.
+TEST_F(Robustness, AStopSignalFinishesTheTakeAndEndsByThatSignal) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    RunOptions options;
+    options.args = {"1648", "20", "paced", "2", "a.wav", "b.wav"};
+    options.input = "o\no\n";
+    options.cwd = work();
+    options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+    options.signalAfterMs = 1000;
+    options.signal = sig;
+    const RunResult r = RunProgram(options);
+    EXPECT_EQ(r.termSignal, sig) << r.out << r.err;
+    EXPECT_TRUE(EndsWith(r.out, "dBFS\nDone\n")) << r.out;
+    for (unsigned ch = 0; ch < 2; ++ch) {
+      const std::string file = ReadFile(at(ch == 0 ? "a.wav" : "b.wav"));
+      ExpectWhole(file, 2);
+      const size_t frames = (file.size() - 44) / 2;
+      // About a second was recorded, not the twenty planned.
+      EXPECT_GT(frames, 24000u);
+      EXPECT_LT(frames, 5 * 48000u);
+      EXPECT_EQ(file.substr(44), Ramp(0, frames, ch, 2));
+    }
+  }
+}
+
+// Under nohup a hangup must not end the take.
+TEST_F(Robustness, AnIgnoredHangupStaysIgnored) {
+  RunOptions options;
+  options.program = "/bin/bash";
+  options.args = {"-c", "trap '' HUP; exec '" ZELM_BINARY "' 1648 1 paced 1 a.wav"};
+  options.cwd = work();
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  options.signalAfterMs = 400;
+  options.signal = SIGHUP;
+  const RunResult r = RunProgram(options);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(at("a.wav")).size(), 44u + 12 * 4096 * 2);
+}
+
+// A device fixed at 48000 Hz, asked for 44100 Hz: the files must say what
+// was recorded, or they play at the wrong speed.
+TEST_F(Robustness, TheGrantedRateIsTheRateOfTheTake) {
+  RunResult r = Run({"1644", "0.5", "at48k", "s", "s.wav"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.substr(0, 91),
+            "at48k records at 48000 Hz, not 44100 Hz: the take is made at 48000 Hz.\n"
+            "Recording in Stereo\n");
+  // 0.5 s at 48000 Hz is 24000 frames: six periods, the clock counting down
+  // from (24576 - 4096) / 48000.
+  EXPECT_NE(r.out.find("\rrem = 0.43 sec"), std::string::npos);
+  const std::string file = ReadFile(at("s.wav"));
+  EXPECT_EQ(Field(file, 24), 48000u);
+  EXPECT_EQ(Field(file, 28), 48000u * 4);
+  EXPECT_EQ(file.size(), 44u + 24576 * 4);
+  // The longest take is worked out again for the rate the device runs at.
+  r = Run({"1644", "45000", "at48k", "1", "long.wav"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(EndsWith(r.out, "Improper duration request\nThe longest recording in this "
+                              "format and channel mode is 44739 seconds.\n"))
+      << r.out;
+  EXPECT_FALSE(FileExists(at("long.wav")));
+}
+
+}  // namespace
