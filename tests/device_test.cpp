@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/wav_readers.h"
 #include "support/zelm_fixture.h"
 
 namespace {
@@ -91,6 +92,7 @@ TEST_F(Device, AnOverrunIsCountedAndWrittenAsSilence) {
         want += Bytes(RampBytes(period * 4096, 4096, ch, 2));
     }
     EXPECT_EQ(ReadFile(at(ch == 0 ? "a.wav" : "b.wav")), want);
+    ExpectReadersAgree(at(ch == 0 ? "a.wav" : "b.wav"), 1, 44100, 16, frames);
   }
 }
 
@@ -100,6 +102,7 @@ TEST_F(Device, AGrantedPeriodSizeSetsTheRounding) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(Count(r.out, "\rrem = "), 5u);
   EXPECT_EQ(ReadFile(at("p.wav")), MonoHeader(48000, 5000) + Bytes(RampBytes(0, 5000, 0, 2)));
+  ExpectReadersAgree(at("p.wav"), 1, 48000, 16, 5000);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/wav_readers.h"
 #include "support/zelm_fixture.h"
 
 namespace {
@@ -96,6 +97,7 @@ TEST_F(Record, EveryModeWritesTheInputChannelsExactly) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(ReadFile(at(f + "mono.wav")),
               Header(c.rate, frames, c.bytes, 1) + Samples(Take(left, frames), c.bytes));
+    ExpectReadersAgree(at(f + "mono.wav"), 1, c.rate, c.bytes * 8, frames);
 
     r = Run({c.format, "0.1", "src", "2", f + "l.wav", f + "r.wav"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -103,6 +105,8 @@ TEST_F(Record, EveryModeWritesTheInputChannelsExactly) {
               Header(c.rate, frames, c.bytes, 1) + Samples(Take(left, frames), c.bytes));
     EXPECT_EQ(ReadFile(at(f + "r.wav")),
               Header(c.rate, frames, c.bytes, 1) + Samples(Take(right, frames), c.bytes));
+    ExpectReadersAgree(at(f + "l.wav"), 1, c.rate, c.bytes * 8, frames);
+    ExpectReadersAgree(at(f + "r.wav"), 1, c.rate, c.bytes * 8, frames);
 
     r = Run({c.format, "0.1", "src", "s", f + "st.wav"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -110,6 +114,7 @@ TEST_F(Record, EveryModeWritesTheInputChannelsExactly) {
     EXPECT_EQ(ReadFile(at(f + "st.wav")),
               Header(c.rate, frames, c.bytes, 2) +
                   Interleaved(Take(left, frames), Take(right, frames), c.bytes));
+    ExpectReadersAgree(at(f + "st.wav"), 2, c.rate, c.bytes * 8, frames);
   }
 }
 
@@ -138,6 +143,7 @@ TEST_F(Record, TheConsoleShowsTimeMeterWarningsAndSummary) {
       "Done\n";
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(ReadFile(at("take.wav")).size(), 44u + 16384 * 2);
+  ExpectReadersAgree(at("take.wav"), 1, 44100, 16, 16384);
 }
 
 // Splits the console output into the readouts of each pass's meter line.
@@ -164,6 +170,7 @@ TEST_F(Record, HeldPeaksFallBackToThePeriodPeakEveryHoldWindow) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::vector<std::string> readouts = Readouts(r.out);
   ASSERT_EQ(readouts.size(), periods);
+  ExpectReadersAgree(at("st.wav"), 2, 44100, 16, periods * 4096);
   // Pass k shows what passes before it held: period k - 2's peak is the
   // newest in view, as each pass scans the period read before it.
   for (size_t k = 0; k < periods; ++k) {
@@ -188,6 +195,8 @@ TEST_F(Record, OnePeriodReportsSilenceAndShowsNoTimeLeft) {
                        "\tchannel 1: -inf dBFS\n\tchannel 2: -inf dBFS\nDone\n"),
             std::string::npos)
       << r.out;
+  ExpectReadersAgree(at("a.wav"), 1, 44100, 24, 4096);
+  ExpectReadersAgree(at("b.wav"), 1, 44100, 24, 4096);
 }
 
 const std::vector<std::pair<std::string, std::string>> kClockAt2024 = {
@@ -204,6 +213,8 @@ TEST_F(Record, AutomaticNamesComeFromTheClockAndNeverReplaceATake) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(ReadFile(at("rec_chan_1_354181860.wav")).size(), 44u + 4096 * 2);
   EXPECT_EQ(ReadFile(at("rec_chan_2_354181860.wav")).size(), 44u + 4096 * 2);
+  ExpectReadersAgree(at("rec_chan_1_354181860.wav"), 1, 44100, 16, 4096);
+  ExpectReadersAgree(at("rec_chan_2_354181860.wav"), 1, 44100, 16, 4096);
 
   // The same second again: both channels move on to the next free number
   // together, and the earlier take stays as it was.
@@ -213,12 +224,15 @@ TEST_F(Record, AutomaticNamesComeFromTheClockAndNeverReplaceATake) {
   EXPECT_EQ(ReadFile(at("rec_chan_1_354181860.wav")), "earlier take");
   EXPECT_TRUE(FileExists(at("rec_chan_1_354181861.wav")));
   EXPECT_TRUE(FileExists(at("rec_chan_2_354181861.wav")));
+  ExpectReadersAgree(at("rec_chan_1_354181861.wav"), 1, 44100, 16, 4096);
+  ExpectReadersAgree(at("rec_chan_2_354181861.wav"), 1, 44100, 16, 4096);
 
   // Interleaved stereo makes one name, channel 1's, with a two-channel header.
   r = Run({"1644", "0.05", "src", "s"}, "", kClockAt2024);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(ReadFile(at("rec_chan_1_354181862.wav")).substr(0, 44), Header(44100, 4096, 2, 2));
   EXPECT_FALSE(FileExists(at("rec_chan_2_354181862.wav")));
+  ExpectReadersAgree(at("rec_chan_1_354181862.wav"), 2, 44100, 16, 4096);
 }
 
 TEST_F(Record, AnOutputThatCannotBeWrittenStopsTheRunBeforeAnyFileChanges) {
@@ -250,6 +264,7 @@ TEST_F(Record, AnExistingFileIsReplacedWhole) {
   const RunResult r = Run({"1644", "0.05", "src", "1", "old.wav"}, "o\n");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(ReadFile(at("old.wav")), Header(44100, frames, 2, 1) + Samples(Take(c, frames), 2));
+  ExpectReadersAgree(at("old.wav"), 1, 44100, 16, frames);
 }
 
 }  // namespace
