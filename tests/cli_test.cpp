@@ -244,6 +244,24 @@ TEST_F(Cli, NamesAreCheckedInOrderAndOnlyThoseUsed) {
   EXPECT_EQ(ReadFile(at("b.wav")), "old");
 }
 
+// A newline would split one name into two (the second never asked about),
+// and an empty name names no file: both are refused before anything happens.
+TEST_F(Cli, FileNamesMustBeUsable) {
+  WriteFile(at("b.wav"), "keep");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"1644", "1", "default", "2", "a.wav\nb.wav", "c.wav"},
+           {"1644", "1", "default", "1", "x\nb.wav"},
+           {"1644", "1", "default", "2", "a.wav", ""},
+           {"1644", "1", "default", "s", ""}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Improper file name request\n");
+  }
+  EXPECT_EQ(ReadFile(at("b.wav")), "keep");
+  EXPECT_FALSE(FileExists(at("a.wav")));
+}
+
 TEST_F(Cli, TwoChannelsCannotShareOneFile) {
   mkdir(at("sub").c_str(), 0700);
   ASSERT_EQ(symlink("sub", at("link").c_str()), 0);

@@ -84,6 +84,13 @@ int main(int argc, char** argv) {
     const std::string name1 = argv[5];
     const bool twoNames = ChannelCount == 2 && argc > 6;
     const std::string name2 = twoNames ? argv[6] : "";
+    // Names travel newline-separated: a newline inside one would turn it into
+    // two names and write over a file nobody was asked about; an empty one
+    // names no file at all.
+    const auto improper = [](const std::string& name) {
+      return name.empty() || name.find('\n') != std::string::npos;
+    };
+    if (improper(name1) || (twoNames && improper(name2))) Refuse("Improper file name request");
     // Two channels appended into one file would leave a file whose header
     // states half its length, with the channels' periods mixed.
     if (twoNames && SameFile(name1, name2))
