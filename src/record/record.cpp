@@ -91,6 +91,36 @@ bool WriteData(FILE* file, long offset, const uint8_t* data, size_t bytes) {
   return true;
 }
 
+// Scans the period read in the previous pass for each recorded channel.
+void ScanPeriod(const uint8_t* Y, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
+                const int32_t ChannelEnabled[2], int32_t InterleavedStereo, int64_t RunPeak[2],
+                int64_t PeriodPeak[2]) {
+  const size_t PeriodBytes = SampleBytes * PeriodFrames;
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!ChannelEnabled[ch] && InterleavedStereo == 0) continue;
+    PeriodPeak[ch] = 0;
+    CheckPeak(ch, static_cast<int32_t>(PeriodFrames), SampleBytes, RunPeak, Y + ch * PeriodBytes,
+              PeriodPeak);
+  }
+}
+
+// Writes `bytes` of each open file's data for this pass: from the channel
+// areas of `data` (PeriodBytes apart) for mono files, or the interleaved
+// period for the stereo file. Reports the first failure and returns false.
+bool WritePeriod(OutputSet* outputs, const uint8_t* data, size_t PeriodBytes, long offset,
+                 size_t bytes) {
+  for (int slot = 0; slot < 2; ++slot) {
+    FILE* file = outputs->OutputFile[slot].get();
+    if (file == nullptr) continue;
+    if (!WriteData(file, offset, data + slot * PeriodBytes, bytes)) {
+      std::fprintf(stderr, "\nCan't write to %s: %s\n", outputs->name[slot].c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
 // Closes every output file. On a stopped or failed take each file is then cut
 // to what it holds, and its header rewritten to say so. Reports the first
 // failure and returns false.
@@ -137,8 +167,8 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   // A device fixed at another rate records at that rate, whatever was asked;
   // files stamped with the requested one would play at the wrong speed.
   if (device.grantedRate != SampleRate) {
-    std::printf("%s records at %u Hz, not %u Hz: the take is made at %u Hz.\n",
-                DeviceName.c_str(), device.grantedRate, SampleRate, device.grantedRate);
+    std::printf("%s records at %u Hz, not %u Hz: the take is made at %u Hz.\n", DeviceName.c_str(),
+                device.grantedRate, SampleRate, device.grantedRate);
     SampleRate = device.grantedRate;
     const uint32_t channelsPerFile = InterleavedStereo ? 2 : 1;
     if (!DurationFits(DurationSeconds, SampleRate, SampleBytes, channelsPerFile)) {
@@ -193,7 +223,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   bool deviceLost = false;  // the device failed; what it delivered is kept
 
   CatchStopSignals();
-  for (int64_t pass = 0; FramesDone < TotalFrames && !failed; ++pass) {
+  for (int64_t pass = 0; FramesDone < TotalFrames; ++pass) {
     // X receives this pass's period; Y still holds the previous one, which
     // is what gets scanned: the meter trails the written audio by a period.
     uint8_t* const X = (pass % 2 == 0 ? CaptureBufferA : CaptureBufferB).data();
@@ -230,37 +260,15 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
       }
     }
 
-    const long offset = kWavHeaderBytes + static_cast<long>(FramesDone) * blockAlign;
-    if (InterleavedStereo == 0) {
-      for (int ch = 0; ch < 2; ++ch) {
-        if (!ChannelEnabled[ch]) continue;
-        PeriodPeak[ch] = 0;
-        CheckPeak(ch, static_cast<int32_t>(PeriodFrames), SampleBytes, RunPeak,
-                  Y + ch * PeriodBytes, PeriodPeak);
-        FILE* file = outputs.OutputFile[ch].get();
-        if (file != nullptr && !failed &&
-            !WriteData(file, offset, X + ch * PeriodBytes, frames * SampleBytes)) {
-          std::fprintf(stderr, "\nCan't write to %s: %s\n", outputs.name[ch].c_str(),
-                       std::strerror(errno));
-          failed = true;
-        }
-      }
-    } else {
-      PeriodPeak[0] = PeriodPeak[1] = 0;
-      CheckPeak(0, static_cast<int32_t>(PeriodFrames), SampleBytes, RunPeak, Y, PeriodPeak);
-      CheckPeak(1, static_cast<int32_t>(PeriodFrames), SampleBytes, RunPeak, Y + PeriodBytes,
-                PeriodPeak);
+    ScanPeriod(Y, PeriodFrames, SampleBytes, ChannelEnabled, InterleavedStereo, RunPeak,
+               PeriodPeak);
+    if (InterleavedStereo == 1)
       Interleave(static_cast<int32_t>(PeriodFrames), static_cast<int32_t>(SampleBytes), X,
                  X + PeriodBytes, StereoBuffer.data());
-      FILE* file = outputs.OutputFile[0].get();
-      if (file != nullptr && !failed &&
-          !WriteData(file, offset, StereoBuffer.data(), frames * blockAlign)) {
-        std::fprintf(stderr, "\nCan't write to %s: %s\n", outputs.name[0].c_str(),
-                     std::strerror(errno));
-        failed = true;
-      }
-    }
-    if (deviceLost) failed = true;
+    const long offset = kWavHeaderBytes + static_cast<long>(FramesDone) * blockAlign;
+    failed = !WritePeriod(&outputs, InterleavedStereo == 1 ? StereoBuffer.data() : X, PeriodBytes,
+                          offset, frames * blockAlign) ||
+             deviceLost;
     if (failed) break;
     FramesDone += static_cast<int64_t>(PeriodFrames);
 
