@@ -5,14 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/alsa_env.h"
@@ -35,6 +40,8 @@ pcm.tpxrunplug { type plug slave.pcm { type zelmtest formats "S16_LE" overrun_pe
 pcm.tplost { type zelmtest lost_after 2 }
 pcm.tprt { type zelmtest realtime true }
 pcm.tprtxrun { type zelmtest realtime true overrun_periods "1" }
+pcm.tprtmany { type zelmtest realtime true formats "S16_LE" period_frames 1024
+               overrun_periods "4,9,10,17,30" }
 pcm.tpsine { type zelmtest signal "sine" freq 1000 level1 -6 level2 -12 }
 pcm.tpdemo { type zelmtest signal "demo" cycle 0.5 }
 pcm.tpsilence { type zelmtest signal "silence" }
@@ -114,6 +121,57 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 int32_t Sample16(const std::vector<uint8_t>& bytes, size_t i) {
   return static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
 }
+
+// Spins on every core until destroyed, so a realtime reader gets descheduled
+// at awkward moments, as on a busy machine.
+class CpuLoad {
+ public:
+  CpuLoad() {
+    unsigned n = std::max(2u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < n; ++i)
+      threads_.emplace_back([this] {
+        while (!stop_.load(std::memory_order_relaxed)) {
+        }
+      });
+  }
+  ~CpuLoad() {
+    stop_ = true;
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
+
+// Aborts the test program if still alive after `limit`: a blocking read that
+// never returns would otherwise stall the whole suite without a word.
+class Watchdog {
+ public:
+  Watchdog(const char* what, std::chrono::seconds limit)
+      : thread_([this, what, limit] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "%s: still blocked after %lld s\n", what,
+                         static_cast<long long>(limit.count()));
+            std::abort();
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_cv_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_cv_;
+  bool done_ = false;
+  std::thread thread_;  // last: starts once the members it uses exist
+};
 
 // Both S32_LE channel areas hold the ramp of `sampleBytes`-byte samples from
 // `firstFrame` on, widened by plug.
@@ -403,6 +461,77 @@ TEST_F(PluginTest, RealtimeOverrunTakesItsPeriodThenFails) {
   ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
   ASSERT_EQ(Pass(2, area), 4096);
   EXPECT_EQ(area[0], RampBytes(2 * 4096, 4096, 0, 2));
+}
+
+TEST_F(PluginTest, RealtimeReaderOffThePeriodGridIsWokenForTheFramesBeforeAnOverrun) {
+  // A reader that took part of a period (libasound's read does so when it
+  // starts the stream and a few frames already exist) sits off the period
+  // grid, so the frames left before a lost period are less than a period.
+  // It must still be woken for them, and then for the overrun.
+  ASSERT_EQ(Configure("tprtxrun", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE, 96000),
+            0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  ASSERT_EQ(snd_pcm_nonblock(pcm_, 1), 0);
+  ASSERT_EQ(snd_pcm_start(pcm_), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_GE(snd_pcm_avail_update(pcm_), 100);
+  std::vector<uint8_t> area[2];
+  ASSERT_EQ(ReadN(100, 2, area), 100);
+
+  // Each wait is shorter than a period (43 ms): a wake-up that is refused
+  // shows as a timeout instead of a poll that the period timer keeps alive.
+  auto waitUpToASecond = [&] {
+    auto start = std::chrono::steady_clock::now();
+    int ready;
+    do ready = snd_pcm_wait(pcm_, 20);
+    while (ready == 0 && Seconds(start) < 1.0);
+    return ready;
+  };
+  ASSERT_EQ(waitUpToASecond(), 1);
+  ASSERT_EQ(ReadN(4096 - 100, 2, area), 4096 - 100);
+  EXPECT_EQ(area[0], RampBytes(100, 4096 - 100, 0, 2));
+  EXPECT_NE(waitUpToASecond(), 0);
+  EXPECT_EQ(ReadN(4096, 2, area), -EPIPE);
+
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  ASSERT_EQ(snd_pcm_nonblock(pcm_, 0), 0);
+  ASSERT_EQ(Pass(2, area), 4096);
+  EXPECT_EQ(area[1], RampBytes(2 * 4096, 4096, 1, 2));
+}
+
+TEST_F(PluginTest, RealtimeRecorderUnderCpuLoadGetsEveryFrameAroundItsOverruns) {
+  // The recorder's passes against a busy machine: reads start late, stop off
+  // the period grid and straddle the lost periods (4, 9 and 10 back to back,
+  // 17, 30), yet every frame outside them arrives once, in order.
+  ASSERT_EQ(Configure("tprtmany", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S16_LE, 96000),
+            0);
+  ASSERT_EQ(period_, 1024u);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  Watchdog watchdog("realtime recorder under CPU load", std::chrono::seconds(30));
+  CpuLoad load;
+  const uint64_t end = 40 * period_;  // 0.43 s of device time
+  uint64_t next = 0;                  // device frame the next read must start with
+  std::vector<uint64_t> lost;
+  auto start = std::chrono::steady_clock::now();
+  while (next < end) {
+    std::vector<uint8_t> area[2];
+    snd_pcm_sframes_t got = Pass(2, area);
+    if (got == -EPIPE) {
+      lost.push_back(next / period_);
+      next = (next / period_ + 1) * period_;
+      ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+      continue;
+    }
+    ASSERT_GT(got, 0) << "at frame " << next;
+    for (unsigned ch = 0; ch < 2; ++ch) {
+      area[ch].resize(static_cast<size_t>(got) * 2);
+      ASSERT_EQ(area[ch], RampBytes(next, static_cast<size_t>(got), ch, 2))
+          << "frames " << next << " + " << got << ", channel " << ch;
+    }
+    next += static_cast<uint64_t>(got);
+  }
+  EXPECT_EQ(lost, (std::vector<uint64_t>{4, 9, 10, 17, 30}));
+  EXPECT_GT(Seconds(start), 0.9 * static_cast<double>(end) / 96000);
 }
 
 TEST_F(PluginTest, ReadsAsFastAsAskedWithoutRealtime) {
