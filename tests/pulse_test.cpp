@@ -172,11 +172,11 @@ TEST_P(Pulse, TheToneArrivesWholeAtItsLevel) {
   const Take& take = GetParam();
   if (std::string(take.device) == "plug:default")
     GTEST_SKIP() << "Known fault: through plug, non-interleaved reads go by way of ALSA's mmap "
-                    "emulation of the pulse plugin, which silently drops audio when the server "
-                    "delivers a block larger than the 32768-frame buffer (this test server "
-                    "sends 1 s blocks; arecord -I with the same period and buffer drops alike). "
-                    "Interleaved reads through plug do not; zelm reads non-interleaved "
-                    "wherever the device offers it.";
+                    "emulation over the pulse plugin, which silently loses stretches of audio "
+                    "when the server delivers in large bursts, as this test server's sine "
+                    "source does (arecord -I with zelm's 4096/32768 period and buffer loses "
+                    "them alike; interleaved reads through plug lose nothing). zelm reads "
+                    "non-interleaved wherever the device offers it.";
   const std::string mode = take.mode;
   const std::vector<std::string> files =
       mode == "2" ? std::vector<std::string>{"a.wav", "b.wav"} : std::vector<std::string>{"a.wav"};
