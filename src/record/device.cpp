@@ -46,11 +46,14 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
   std::vector<unsigned char> storage(snd_pcm_hw_params_sizeof(), 0);
   auto* params = reinterpret_cast<snd_pcm_hw_params_t*>(storage.data());
   snd_pcm_hw_params_any(pcm, params);
-  // Without this fallback a device that refuses non-interleaved access gets
-  // configured interleaved anyway, and every non-interleaved read fails.
+  // Interleaved reads first: non-interleaved access to a device that does not
+  // offer it natively (a sound server through plug) goes by way of ALSA's
+  // mmap emulation, which silently loses audio when the server delivers in
+  // bursts. Devices that offer only non-interleaved access are read so.
   device->interleaved =
-      snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0 &&
       snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) == 0;
+  if (!device->interleaved)
+    snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
   rc = snd_pcm_hw_params_set_format(pcm, params,
                                     SampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
   if (rc < 0) {

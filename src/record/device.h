@@ -16,8 +16,8 @@ struct CaptureDevice {
   PcmHandle handle;
   snd_pcm_uframes_t PeriodFrames = 0;  // granted for the request of 4096
   unsigned int grantedRate = 0;        // what the device actually runs at
-  // Sound servers' devices (PulseAudio's among them) offer only interleaved
-  // access; their periods are read whole and split into the channel areas.
+  // Periods of an interleaved device are read whole into a scratch buffer
+  // and split into the channel areas.
   bool interleaved = false;
 };
 

@@ -18,6 +18,8 @@
  *                             its mmap emulation in front, which reads all
  *                             that is available: use realtime with it, or
  *                             that layer skips ahead of its reader
+ *   access "noninterleaved"   offer non-interleaved access only (read/write
+ *                             and mmap), like some multichannel cards
  *   period_frames N           the only period size, in frames; needs a single
  *                             format, because ioplug constrains periods in
  *                             bytes and two frame sizes would let one byte
@@ -111,6 +113,7 @@ struct zelmtest {
 	unsigned int formats;
 	unsigned int fixed_rate;
 	int interleaved_only;
+	int noninterleaved_only;
 	unsigned int period_frames;
 	int fail_hw_params;
 	enum signal_kind signal;
@@ -602,12 +605,10 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 		} else if (!strcmp(id, "access")) {
 			if (snd_config_get_string(n, &s) < 0)
 				return -EINVAL;
-			if (!strcmp(s, "interleaved"))
-				zt->interleaved_only = 1;
-			else if (!strcmp(s, "both"))
-				zt->interleaved_only = 0;
-			else {
-				SNDERR("zelmtest: access must be \"interleaved\" or \"both\"");
+			zt->interleaved_only = !strcmp(s, "interleaved");
+			zt->noninterleaved_only = !strcmp(s, "noninterleaved");
+			if (!zt->interleaved_only && !zt->noninterleaved_only && strcmp(s, "both")) {
+				SNDERR("zelmtest: access must be \"interleaved\", \"noninterleaved\" or \"both\"");
 				return -EINVAL;
 			}
 		} else if (!strcmp(id, "period_frames")) {
@@ -674,8 +675,12 @@ static int set_constraints(struct zelmtest *zt)
 	unsigned int frame_min = 4, frame_max = 6;
 	int err;
 
-	access[n_access++] = SND_PCM_ACCESS_RW_INTERLEAVED;
-	if (!zt->interleaved_only) {
+	if (!zt->noninterleaved_only)
+		access[n_access++] = SND_PCM_ACCESS_RW_INTERLEAVED;
+	if (zt->noninterleaved_only) {
+		access[n_access++] = SND_PCM_ACCESS_RW_NONINTERLEAVED;
+		access[n_access++] = SND_PCM_ACCESS_MMAP_NONINTERLEAVED;
+	} else if (!zt->interleaved_only) {
 		access[n_access++] = SND_PCM_ACCESS_RW_NONINTERLEAVED;
 		/* Without mmap, plug would put its mmap emulation in front of
 		 * every conversion, and that reads whatever is available:
