@@ -2,6 +2,9 @@
 // source is a 440 Hz sine at half scale, reached the way a desktop reaches
 // it, through the system's ALSA configuration and its pulse plugin.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -10,6 +13,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -214,5 +218,88 @@ INSTANTIATE_TEST_SUITE_P(Default, Pulse,
                                            Take{"2448", 3, "s", "default"},
                                            Take{"2448", 3, "2", "plug:default"}),
                          Name);
+
+// The server is ours to stop or to interrupt, so each of these tests starts
+// one of its own.
+class PulseFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("ALSA_CONFIG_PATH");
+    unsetenv("PULSE_SERVER");
+    dir_ = MakeTempDir();
+    work_ = dir_ + "/work";
+    mkdir(work_.c_str(), 0700);
+    const RunResult r = Server("start");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t eq = line.find('=');
+      if (eq != std::string::npos) env_.push_back({line.substr(0, eq), line.substr(eq + 1)});
+    }
+  }
+  void TearDown() override {
+    Server("stop");
+    RemoveTree(dir_);
+  }
+  RunResult Server(const std::string& action) {
+    RunOptions options;
+    options.program = kServerScript;
+    options.args = {action, dir_ + "/server"};
+    return RunProgram(options);
+  }
+  // Each file holds whole frames of the unbroken tone, and its header says
+  // how many.
+  void ExpectWholeTone(const std::string& name) {
+    SCOPED_TRACE(name);
+    const std::string file = ReadFile(work_ + "/" + name);
+    ASSERT_GT(file.size(), 44u);
+    const auto field = [&file](size_t at) {
+      uint32_t v = 0;
+      for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
+      return v;
+    };
+    EXPECT_EQ(field(4), file.size() - 8);
+    EXPECT_EQ(field(40), file.size() - 44);
+    EXPECT_EQ((file.size() - 44) % 2, 0u);
+    ExpectCleanTone(Channels(file, 1, 2)[0], 2);
+  }
+
+  std::string dir_, work_;
+  Env env_;
+};
+
+// The sound server ends in the middle of a take: zelm says so, keeps what it
+// recorded, and ends with status 1.
+TEST_F(PulseFaults, AServerThatGoesAwayEndsTheTakeWithWholeFiles) {
+  RunOptions options;
+  options.args = {"1648", "20", "default", "2", "a.wav", "b.wav"};
+  options.cwd = work_;
+  options.env = env_;
+  RunResult r;
+  std::thread take([&] { r = RunProgram(options); });
+  usleep(1500 * 1000);
+  Server("stop");
+  take.join();
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("Recording from default failed: "), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Done"), std::string::npos) << r.out;
+  ExpectWholeTone("a.wav");
+  ExpectWholeTone("b.wav");
+}
+
+// Ctrl-C a second into a take of the server's tone: the take is complete up
+// to the stop, unbroken, and the process ends by the signal.
+TEST_F(PulseFaults, CtrlCKeepsTheToneUpToTheStop) {
+  RunOptions options;
+  options.args = {"1648", "20", "default", "1", "a.wav"};
+  options.cwd = work_;
+  options.env = env_;
+  options.signalAfterMs = 1000;
+  options.signal = SIGINT;
+  const RunResult r = RunProgram(options);
+  EXPECT_EQ(r.termSignal, SIGINT) << r.out << r.err;
+  EXPECT_NE(r.out.find("\nDone\n"), std::string::npos) << r.out;
+  ExpectWholeTone("a.wav");
+}
 
 }  // namespace
