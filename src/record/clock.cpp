@@ -52,10 +52,14 @@ void QUANTIZE(int32_t PeriodFrames, uint32_t SampleRate, const float* DurationSe
 
 int64_t NewTime() { return static_cast<int64_t>(std::time(nullptr)) - kNameEpoch; }
 
-void UpdateClock(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate) {
+void PrintRemaining(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate) {
     const float frames = static_cast<float>(TotalFrames + NegFramesDone);
     const float rate = static_cast<float>(SampleRate);
     const float seconds = frames / rate;
     std::printf("\rrem = %.2f sec", static_cast<double>(seconds));
+}
+
+void UpdateClock(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate) {
+    PrintRemaining(TotalFrames, NegFramesDone, SampleRate);
     std::fflush(stdout);
 }

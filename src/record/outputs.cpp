@@ -208,6 +208,9 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
       RemoveAll(created);
       return false;
     }
+    // Each period goes to the file in one write as it is handed over; a
+    // stream buffer would only split it and hold back its failures.
+    std::setvbuf(outputs->OutputFile[slot].get(), nullptr, _IONBF, 0);
   }
   return true;
 }

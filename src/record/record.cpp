@@ -81,10 +81,12 @@ void PrintSummary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],
 }
 
 // Appends `bytes` to one output file. False, with errno set, when the write
-// did not complete.
-bool WriteData(FILE* file, long offset, const uint8_t* data, size_t bytes) {
+// did not complete. No seek to the data offset is needed: the file is open
+// for appending and only ever receives whole periods, and the take ends at
+// the first write that fails, so its end is always that offset.
+bool WriteData(FILE* file, const uint8_t* data, size_t bytes) {
   errno = 0;
-  if (std::fseek(file, offset, SEEK_SET) != 0 || std::fwrite(data, 1, bytes, file) != bytes) {
+  if (std::fwrite(data, 1, bytes, file) != bytes) {
     if (errno == 0) errno = EIO;
     return false;
   }
@@ -107,12 +109,11 @@ void ScanPeriod(const uint8_t* Y, snd_pcm_uframes_t PeriodFrames, uint32_t Sampl
 // Writes `bytes` of each open file's data for this pass: from the channel
 // areas of `data` (PeriodBytes apart) for mono files, or the interleaved
 // period for the stereo file. Reports the first failure and returns false.
-bool WritePeriod(OutputSet* outputs, const uint8_t* data, size_t PeriodBytes, long offset,
-                 size_t bytes) {
+bool WritePeriod(OutputSet* outputs, const uint8_t* data, size_t PeriodBytes, size_t bytes) {
   for (int slot = 0; slot < 2; ++slot) {
     FILE* file = outputs->OutputFile[slot].get();
     if (file == nullptr) continue;
-    if (!WriteData(file, offset, data + slot * PeriodBytes, bytes)) {
+    if (!WriteData(file, data + slot * PeriodBytes, bytes)) {
       std::fprintf(stderr, "\nCan't write to %s: %s\n", outputs->name[slot].c_str(),
                    std::strerror(errno));
       return false;
@@ -265,14 +266,14 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     if (InterleavedStereo == 1)
       Interleave(static_cast<int32_t>(PeriodFrames), static_cast<int32_t>(SampleBytes), X,
                  X + PeriodBytes, StereoBuffer.data());
-    const long offset = kWavHeaderBytes + static_cast<long>(FramesDone) * blockAlign;
     failed = !WritePeriod(&outputs, InterleavedStereo == 1 ? StereoBuffer.data() : X, PeriodBytes,
-                          offset, frames * blockAlign) ||
+                          frames * blockAlign) ||
              deviceLost;
     if (failed) break;
     FramesDone += static_cast<int64_t>(PeriodFrames);
 
-    UpdateClock(TotalFrames, -FramesDone, SampleRate);
+    // One console write per period: the meter flushes the whole line.
+    PrintRemaining(TotalFrames, -FramesDone, SampleRate);
     StereoMeter(PeriodPeak, kMeterSpanDb, &MeterFirstCall, kMeterDecayDb,
                 static_cast<int32_t>(SampleBytes), meterChannels, HeldPeak);
 

@@ -26,6 +26,9 @@ int64_t NewTime();
 // Prints "\rrem = %.2f sec" for (TotalFrames + NegFramesDone) / SampleRate
 // and flushes standard output.
 void UpdateClock(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate);
+// The same text without the flush, for a caller that flushes the whole
+// console line at once.
+void PrintRemaining(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate);
 
 // Interleaves two channel areas of `frames` samples of sampleBytes (2 or 3)
 // bytes into out (2 x frames x sampleBytes bytes). Other sizes, or frames <= 0,
