@@ -85,6 +85,7 @@ def main():
     p.add_argument("--dir", required=True)
     p.add_argument("--seconds", type=int, default=60)
     args = p.parse_args()
+    args.zelm, args.sinecheck = os.path.abspath(args.zelm), os.path.abspath(args.sinecheck)
     cores = os.cpu_count() or 2
     server = os.path.join(args.dir, "pulse")
     takes = os.path.join(args.dir, "takes")
@@ -92,7 +93,14 @@ def main():
     s = args.seconds
     print(f"Real-time continuity: {s} s of the private PulseAudio server's 440 Hz half-scale sine "
           f"(48000 Hz) through 'default', with stress-ng --cpu {cores} busy for the whole take")
-    env = start_server(args.repo, server)
+    try:
+        env = start_server(args.repo, server)
+    except subprocess.CalledProcessError as e:
+        stop_server(args.repo, server)
+        print(f"  the private PulseAudio server did not start: {(e.stderr or '').strip()}")
+        print("TARGET rt-discontinuities: zelm = n/a (== 0) MISSED")
+        print("TARGET rt-overruns: zelm = n/a (== 0) MISSED")
+        return
     results = {}
     try:
         runs = [

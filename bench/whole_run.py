@@ -135,8 +135,10 @@ def strace_counts(cmd, workdir, out):
     return counts
 
 
-def one_period_trace(cmd, workdir, out):
-    """The system calls between two console clock updates, as strace shows them."""
+def period_trace(cmd, workdir, out):
+    """The system calls of the last whole periods of a take, from the end of one
+    period's console line to the end of a later one's: one period, or as many
+    as it takes to include a write to a file. Returns (periods, lines)."""
     clear(workdir)
     with open(os.devnull, "rb") as nin, open(os.devnull, "wb") as nout:
         subprocess.run(["strace", "-f", "-qq", "-s", "16", "-o", out] + cmd, cwd=workdir,
@@ -144,15 +146,21 @@ def one_period_trace(cmd, workdir, out):
     clear(workdir)
     lines = [re.sub(r"^\d+\s+", "", l.rstrip()) for l in open(out)]
     marks = [i for i, l in enumerate(lines) if l.startswith('write(1, "\\rrem')]
+
+    def after_console(i):  # past the clock write at i and that period's meter writes
+        i += 1
+        while i < len(lines) and lines[i].startswith("write(1,") and i not in marks:
+            i += 1
+        return i
+
     if len(marks) < 3:
-        return []
-    # From after one period's console writes to the end of the next one's.
-    start, end = marks[-3], marks[-2]
-    while start < len(lines) and lines[start].startswith("write(1,"):
-        start += 1
-    while end < len(lines) and lines[end].startswith("write(1,"):
-        end += 1
-    return lines[start:end]
+        return 0, []
+    end = after_console(marks[-2])
+    for back in range(3, min(len(marks), 40) + 1):
+        chunk = lines[after_console(marks[-back]):end]
+        if any(not l.startswith("write(1,") for l in chunk):
+            return back - 2, chunk
+    return 0, []
 
 
 def syscalls(args):
@@ -178,9 +186,9 @@ def syscalls(args):
             r = rows[name]
             print(f"    {name:12s} zelm {r.get('zelm', 0):6.2f}   arecord {r.get('arecord', 0):6.2f}")
         print(f"    {'all':12s} zelm {total['zelm']:6.2f}   arecord {total['arecord']:6.2f}")
-        seq = one_period_trace(zelm_cmd(args.zelm, zargs, 1), args.dir, os.path.join(tmp, "strace-p.txt"))
+        n, seq = period_trace(zelm_cmd(args.zelm, zargs, 2), args.dir, os.path.join(tmp, "strace-p.txt"))
         if seq:
-            print("    zelm's calls in one period:")
+            print(f"    zelm's calls in {'one period' if n == 1 else f'{n} periods'}:")
             for l in seq:
                 print("      " + l)
 
@@ -218,6 +226,7 @@ def main():
     os.makedirs(args.dir, exist_ok=True)
     global SPAWN
     SPAWN = os.path.abspath(args.spawn)
+    args.zelm = os.path.abspath(args.zelm)  # the children run in --dir
     {"cost": cost, "syscalls": syscalls, "memory": memory}[args.what](args)
 
 
