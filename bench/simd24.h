@@ -18,11 +18,15 @@ using PeakFn = int64_t (*)(const uint8_t* p, size_t count);
 using InterleaveFn = void (*)(size_t frames, const uint8_t* left, const uint8_t* right,
                               uint8_t* out);
 
+// Splits `frames` interleaved 3-byte stereo frames into two channel areas.
+using DeinterleaveFn = void (*)(size_t frames, const uint8_t* in, uint8_t* left, uint8_t* right);
+
 struct Variant {
   const char* name;
   bool (*supported)();  // whether this CPU can run it
   PeakFn peak;
   InterleaveFn interleave;
+  DeinterleaveFn deinterleave;
 };
 
 // Every candidate, scalar first. Only the supported ones may be called.

@@ -1,5 +1,5 @@
 // Proves every candidate in simd24.cpp that this CPU runs equal to the
-// project's own CheckPeak and Interleave for 3-byte samples, on lengths around
+// project's own CheckPeak, Interleave and Deinterleave for 3-byte samples, on lengths around
 // every block size, misaligned areas, and data that puts the extremes in every
 // position (full scale included), and that no candidate writes past its frames.
 // Prints one line per candidate on stderr; exits 1 on any mismatch.
@@ -99,6 +99,14 @@ int main() {
             }
           for (size_t i = 0; i < shift; ++i) bad += got[i] != 0xA5;
           for (size_t i = shift + 6 * n; i < got.size(); ++i) bad += got[i] != 0xA5;
+
+          // And back: split the interleaved frames (misaligned) into two areas.
+          std::vector<uint8_t> wantL(3 * n + kGuard, 0x5A), wantR(3 * n + kGuard, 0x5A);
+          std::vector<uint8_t> gotL(3 * n + kGuard, 0x5A), gotR(3 * n + kGuard, 0x5A);
+          Deinterleave(static_cast<int32_t>(n), 3, got.data() + shift, wantL.data(), wantR.data());
+          cand.deinterleave(n, got.data() + shift, gotL.data(), gotR.data());
+          bad += gotL != wantL || gotR != wantR;
+          for (size_t i = 0; i < 3 * n; ++i) bad += wantL[i] != lp[i] || wantR[i] != rp[i];
         }
       }
     }
