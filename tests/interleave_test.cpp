@@ -73,4 +73,32 @@ TEST(Interleave, MatchesThePlainRuleAndStopsAtTheEnd) {
   }
 }
 
+// Splitting is the exact inverse, and writes nothing past either area, at
+// lengths on and off the widths the vector paths work in.
+TEST(Deinterleave, SplitsWhatInterleaveJoinsAndStopsAtTheEnd) {
+  std::mt19937 rng(11);
+  for (int32_t sampleBytes : {2, 3}) {
+    for (int32_t frames : {1, 2, 15, 16, 17, 31, 32, 33, 1001, 4096, 4097}) {
+      SCOPED_TRACE(testing::Message() << frames << " frames of " << sampleBytes);
+      const size_t area = static_cast<size_t>(frames) * sampleBytes;
+      Bytes in(2 * area);
+      for (uint8_t& b : in) b = static_cast<uint8_t>(rng());
+      Bytes wantLeft(area + 16, kGuard), wantRight(area + 16, kGuard);
+      for (size_t k = 0; k < static_cast<size_t>(frames); ++k) {
+        for (size_t b = 0; b < static_cast<size_t>(sampleBytes); ++b) {
+          wantLeft[k * sampleBytes + b] = in[2 * k * sampleBytes + b];
+          wantRight[k * sampleBytes + b] = in[2 * k * sampleBytes + sampleBytes + b];
+        }
+      }
+      Bytes left(area + 16, kGuard), right(area + 16, kGuard);
+      Deinterleave(frames, sampleBytes, in.data(), left.data(), right.data());
+      EXPECT_EQ(left, wantLeft);
+      EXPECT_EQ(right, wantRight);
+      Bytes joined(2 * area);
+      Interleave(frames, sampleBytes, left.data(), right.data(), joined.data());
+      EXPECT_EQ(joined, in);
+    }
+  }
+}
+
 }  // namespace

@@ -1,10 +1,16 @@
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 #include "meter/meter.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define ZELM_X86_DISPATCH 1
+#endif
 
 namespace {
 
@@ -88,6 +94,144 @@ int64_t MaxMagnitude24(const uint8_t* p, size_t count) {
   return std::max<int64_t>(hi >> 8, -static_cast<int64_t>(lo >> 8));
 }
 
+#ifdef ZELM_X86_DISPATCH
+// Wider 24-bit scans for CPUs with byte shuffles. Each is compiled for its
+// own instruction set through a target attribute and only ever called after
+// the CPU has said it runs it (ChooseMaxMagnitude24), so the program still
+// runs on any x86-64. A shuffle spreads four packed samples into the top
+// three bytes of four 32-bit lanes with a zero low byte: sample x 256, whose
+// extremes are the samples' extremes, as in the scalar scan.
+
+// Byte shuffle for the four samples at bytes base .. base+11 of a 16-byte vector.
+constexpr std::array<int8_t, 16> SpreadMask(int base) {
+  std::array<int8_t, 16> m{};
+  for (int lane = 0; lane < 4; ++lane) {
+    m[4 * lane] = -128;  // shuffles a zero in
+    for (int b = 0; b < 3; ++b) m[4 * lane + 1 + b] = static_cast<int8_t>(base + 3 * lane + b);
+  }
+  return m;
+}
+constexpr std::array<int8_t, 16> kSpreadAt0 = SpreadMask(0);
+constexpr std::array<int8_t, 16> kSpreadAt4 = SpreadMask(4);
+
+__m128i Load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+int32_t Word24(const uint8_t* s) {
+  return static_cast<int32_t>(static_cast<uint32_t>(s[0]) << 8 | static_cast<uint32_t>(s[1]) << 16 |
+                              static_cast<uint32_t>(s[2]) << 24);
+}
+
+int64_t FinishScan(const int32_t* lanesLo, const int32_t* lanesHi, size_t lanes, const uint8_t* p,
+                   size_t from, size_t count) {
+  int32_t lo = *std::min_element(lanesLo, lanesLo + lanes);
+  int32_t hi = *std::max_element(lanesHi, lanesHi + lanes);
+  for (size_t k = from; k < count; ++k) {
+    lo = std::min(lo, Word24(p + 3 * k));
+    hi = std::max(hi, Word24(p + 3 * k));
+  }
+  return std::max<int64_t>(hi >> 8, -static_cast<int64_t>(lo >> 8));
+}
+
+// 16 samples (48 bytes) a step, from four 16-byte loads inside the step's
+// bytes (the last starts 4 bytes early and shuffles from byte 4).
+__attribute__((target("ssse3,sse4.1"))) int64_t MaxMagnitude24Sse41(const uint8_t* p,
+                                                                    size_t count) {
+  const __m128i m0 = Load128(kSpreadAt0.data()), m4 = Load128(kSpreadAt4.data());
+  __m128i lo0 = _mm_setzero_si128(), lo1 = lo0, lo2 = lo0, lo3 = lo0;
+  __m128i hi0 = lo0, hi1 = lo0, hi2 = lo0, hi3 = lo0;
+  const size_t whole = count & ~static_cast<size_t>(15);
+  for (size_t k = 0; k < whole; k += 16) {
+    const uint8_t* s = p + 3 * k;
+    const __m128i a = _mm_shuffle_epi8(Load128(s), m0);
+    const __m128i b = _mm_shuffle_epi8(Load128(s + 12), m0);
+    const __m128i c = _mm_shuffle_epi8(Load128(s + 24), m0);
+    const __m128i d = _mm_shuffle_epi8(Load128(s + 32), m4);
+    lo0 = _mm_min_epi32(lo0, a);
+    hi0 = _mm_max_epi32(hi0, a);
+    lo1 = _mm_min_epi32(lo1, b);
+    hi1 = _mm_max_epi32(hi1, b);
+    lo2 = _mm_min_epi32(lo2, c);
+    hi2 = _mm_max_epi32(hi2, c);
+    lo3 = _mm_min_epi32(lo3, d);
+    hi3 = _mm_max_epi32(hi3, d);
+  }
+  alignas(16) int32_t lo[4], hi[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lo),
+                  _mm_min_epi32(_mm_min_epi32(lo0, lo1), _mm_min_epi32(lo2, lo3)));
+  _mm_store_si128(reinterpret_cast<__m128i*>(hi),
+                  _mm_max_epi32(_mm_max_epi32(hi0, hi1), _mm_max_epi32(hi2, hi3)));
+  return FinishScan(lo, hi, 4, p, whole, count);
+}
+
+__attribute__((target("avx2"))) __m256i Load2x128(const uint8_t* low, const uint8_t* high) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(Load128(low)), Load128(high), 1);
+}
+
+__attribute__((target("avx2"))) __m256i Load256(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Eight samples (24 bytes) per 256-bit vector. One 32-byte load starting 4
+// bytes before the group puts samples 0-3 at bytes 4-15 of the low half and
+// samples 4-7 at bytes 0-11 of the high half, so one in-lane shuffle spreads
+// all eight. The first group has no 4 bytes before it and the last ones none
+// after, so those take two 16-byte loads instead, inside the group.
+__attribute__((target("avx2"))) int64_t MaxMagnitude24Avx2(const uint8_t* p, size_t count) {
+  const __m128i m0 = Load128(kSpreadAt0.data()), m4 = Load128(kSpreadAt4.data());
+  const __m256i m40 = _mm256_inserti128_si256(_mm256_castsi128_si256(m4), m0, 1);
+  const __m256i m04 = _mm256_inserti128_si256(_mm256_castsi128_si256(m0), m4, 1);
+  __m256i lo0 = _mm256_setzero_si256(), lo1 = lo0, lo2 = lo0, lo3 = lo0;
+  __m256i hi0 = lo0, hi1 = lo0, hi2 = lo0, hi3 = lo0;
+  size_t k = 0;
+  if (count >= 8) {
+    const __m256i a = _mm256_shuffle_epi8(Load2x128(p, p + 8), m04);
+    lo0 = _mm256_min_epi32(lo0, a);
+    hi0 = _mm256_max_epi32(hi0, a);
+    k = 8;
+  }
+  // A step's last load ends 4 bytes past the step: needs 3k + 100 <= 3 count.
+  for (; k + 34 <= count; k += 32) {
+    const uint8_t* s = p + 3 * k - 4;
+    const __m256i a = _mm256_shuffle_epi8(Load256(s), m40);
+    const __m256i b = _mm256_shuffle_epi8(Load256(s + 24), m40);
+    const __m256i c = _mm256_shuffle_epi8(Load256(s + 48), m40);
+    const __m256i d = _mm256_shuffle_epi8(Load256(s + 72), m40);
+    lo0 = _mm256_min_epi32(lo0, a);
+    hi0 = _mm256_max_epi32(hi0, a);
+    lo1 = _mm256_min_epi32(lo1, b);
+    hi1 = _mm256_max_epi32(hi1, b);
+    lo2 = _mm256_min_epi32(lo2, c);
+    hi2 = _mm256_max_epi32(hi2, c);
+    lo3 = _mm256_min_epi32(lo3, d);
+    hi3 = _mm256_max_epi32(hi3, d);
+  }
+  for (; k + 8 <= count; k += 8) {
+    const __m256i a = _mm256_shuffle_epi8(Load2x128(p + 3 * k, p + 3 * k + 8), m04);
+    lo0 = _mm256_min_epi32(lo0, a);
+    hi0 = _mm256_max_epi32(hi0, a);
+  }
+  alignas(32) int32_t lo[8], hi[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lo),
+                     _mm256_min_epi32(_mm256_min_epi32(lo0, lo1), _mm256_min_epi32(lo2, lo3)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(hi),
+                     _mm256_max_epi32(_mm256_max_epi32(hi0, hi1), _mm256_max_epi32(hi2, hi3)));
+  return FinishScan(lo, hi, 8, p, k, count);
+}
+#endif  // ZELM_X86_DISPATCH
+
+using Scan24 = int64_t (*)(const uint8_t*, size_t);
+
+// The widest scan this CPU runs.
+Scan24 ChooseMaxMagnitude24() {
+#ifdef ZELM_X86_DISPATCH
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return MaxMagnitude24Avx2;
+  if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"))
+    return MaxMagnitude24Sse41;
+#endif
+  return MaxMagnitude24;
+}
+
 }  // namespace
 
 // Equivalent to raising both entries sample by sample and warning at the first
@@ -100,7 +244,8 @@ void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* Ru
   }
   const auto* bytes = static_cast<const uint8_t*>(area);
   const size_t n = static_cast<size_t>(count);
-  const int64_t sample = SampleBytes == 3 ? MaxMagnitude24(bytes, n) : MaxMagnitude16(bytes, n);
+  static const Scan24 maxMagnitude24 = ChooseMaxMagnitude24();
+  const int64_t sample = SampleBytes == 3 ? maxMagnitude24(bytes, n) : MaxMagnitude16(bytes, n);
 
   if (RunPeak[channel] < sample) {
     RunPeak[channel] = sample;

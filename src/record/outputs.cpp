@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <map>
+#include <new>
 
 #include "record/record.h"
 #include "wav/wav.h"
@@ -148,12 +149,11 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
 }  // namespace
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
-                    const int32_t ChannelEnabled[2], int32_t InterleavedStereo,
-                    uint32_t SampleRate, int64_t TotalFrames, uint32_t SampleBytes,
-                    OutputSet* outputs) {
-  const uint64_t fileBytes = static_cast<uint64_t>(kWavHeaderBytes) +
-                             static_cast<uint64_t>(TotalFrames) * SampleBytes *
-                                 (InterleavedStereo ? 2 : 1);
+                    const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
+                    int64_t TotalFrames, uint32_t SampleBytes, OutputSet* outputs) {
+  const uint64_t fileBytes =
+      static_cast<uint64_t>(kWavHeaderBytes) +
+      static_cast<uint64_t>(TotalFrames) * SampleBytes * (InterleavedStereo ? 2 : 1);
   std::vector<std::string> created;
   if (AutoNames == 1) {
     // Automatic names are made in the working folder.
@@ -208,9 +208,13 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
       RemoveAll(created);
       return false;
     }
-    // Each period goes to the file in one write as it is handed over; a
-    // stream buffer would only split it and hold back its failures.
-    std::setvbuf(outputs->OutputFile[slot].get(), nullptr, _IONBF, 0);
+    // A 128 KiB stream buffer: one write(2) per several periods. glibc's
+    // setvbuf ignores a size given without a buffer. Without the memory the
+    // stream keeps its default buffer: slower, not wrong.
+    outputs->buffer[slot].reset(new (std::nothrow) char[kFileBufferBytes]);
+    if (outputs->buffer[slot])
+      std::setvbuf(outputs->OutputFile[slot].get(), outputs->buffer[slot].get(), _IOFBF,
+                   kFileBufferBytes);
   }
   return true;
 }

@@ -12,8 +12,14 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
+// Each output stream's buffer: one write(2) per 128 KiB instead of one per
+// period and file.
+constexpr size_t kFileBufferBytes = 128 * 1024;
+
 struct OutputSet {
-  std::string name[2];       // slot 0: channel 1 or the stereo file; slot 1: channel 2
+  std::string name[2];  // slot 0: channel 1 or the stereo file; slot 1: channel 2
+  // Declared before the files, so that each outlives its file's fclose.
+  std::unique_ptr<char[]> buffer[2];
   FileHandle OutputFile[2];  // open for appending, each already holding its header
 };
 
@@ -26,6 +32,5 @@ std::vector<std::string> SplitFileList(const std::string& FileList, std::string&
 // or truncated unless every output can be written. On failure prints the
 // cause, removes what this run created, and returns false.
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
-                    const int32_t ChannelEnabled[2], int32_t InterleavedStereo,
-                    uint32_t SampleRate, int64_t TotalFrames, uint32_t SampleBytes,
-                    OutputSet* outputs);
+                    const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
+                    int64_t TotalFrames, uint32_t SampleBytes, OutputSet* outputs);
