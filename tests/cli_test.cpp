@@ -174,9 +174,10 @@ TEST_F(Cli, TooLongATakeIsRefusedWithItsLimit) {
     const uint32_t limit = LongestSeconds(c.rate, c.bytes, c.fileChannels);
     const RunResult over = Run({c.format, std::to_string(limit + 1), "nosuchdevice", c.channels});
     EXPECT_EQ(over.status, 1);
-    EXPECT_EQ(over.out, "Improper duration request\nThe longest recording in this format and "
-                        "channel mode is " +
-                            std::to_string(limit) + " seconds.\n");
+    EXPECT_EQ(over.out,
+              "Improper duration request\nThe longest recording in this format and "
+              "channel mode is " +
+                  std::to_string(limit) + " seconds.\n");
     EXPECT_EQ(over.err, "");
     const RunResult at_limit = Run({c.format, std::to_string(limit), "nosuchdevice", c.channels});
     EXPECT_NE(at_limit.err.find(kOpenFailure), std::string::npos) << at_limit.out;
@@ -248,11 +249,11 @@ TEST_F(Cli, NamesAreCheckedInOrderAndOnlyThoseUsed) {
 // and an empty name names no file: both are refused before anything happens.
 TEST_F(Cli, FileNamesMustBeUsable) {
   WriteFile(at("b.wav"), "keep");
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"1644", "1", "default", "2", "a.wav\nb.wav", "c.wav"},
-           {"1644", "1", "default", "1", "x\nb.wav"},
-           {"1644", "1", "default", "2", "a.wav", ""},
-           {"1644", "1", "default", "s", ""}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"1644", "1", "default", "2", "a.wav\nb.wav", "c.wav"},
+                                             {"1644", "1", "default", "1", "x\nb.wav"},
+                                             {"1644", "1", "default", "2", "a.wav", ""},
+                                             {"1644", "1", "default", "s", ""}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
     const RunResult r = Run(args);
     EXPECT_EQ(r.status, 1);
@@ -268,8 +269,8 @@ TEST_F(Cli, TwoChannelsCannotShareOneFile) {
   WriteFile(at("sub/x.wav"), "old");
   ASSERT_EQ(link(at("sub/x.wav").c_str(), at("hard.wav").c_str()), 0);
   const std::vector<std::pair<std::string, std::string>> pairs = {
-      {"a.wav", "a.wav"},          {"a.wav", "./a.wav"},       {"sub/n.wav", "link/n.wav"},
-      {"sub/x.wav", "link/x.wav"}, {"hard.wav", "sub/x.wav"},  {"sub/../a.wav", "a.wav"},
+      {"a.wav", "a.wav"},          {"a.wav", "./a.wav"},      {"sub/n.wav", "link/n.wav"},
+      {"sub/x.wav", "link/x.wav"}, {"hard.wav", "sub/x.wav"}, {"sub/../a.wav", "a.wav"},
   };
   for (const auto& [a, b] : pairs) {
     SCOPED_TRACE(a + " " + b);

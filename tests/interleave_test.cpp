@@ -35,8 +35,8 @@ TEST(Interleave, NothingWrittenForNoFramesOrOtherSizes) {
   struct Row {
     int32_t frames, sampleBytes;
   };
-  for (const Row& r : {Row{0, 2}, Row{-1, 2}, Row{0, 3}, Row{-8, 3}, Row{4, 4}, Row{4, 1},
-                       Row{4, 0}}) {
+  for (const Row& r :
+       {Row{0, 2}, Row{-1, 2}, Row{0, 3}, Row{-8, 3}, Row{4, 4}, Row{4, 1}, Row{4, 0}}) {
     Bytes out(128, kGuard);
     Interleave(r.frames, r.sampleBytes, left.data(), right.data(), out.data());
     EXPECT_EQ(out, Bytes(128, kGuard)) << r.frames << " frames of " << r.sampleBytes;

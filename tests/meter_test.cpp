@@ -1,3 +1,5 @@
+#include "meter/meter.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,8 +8,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include "meter/meter.h"
 
 namespace {
 
@@ -58,15 +58,24 @@ struct PeakRow {
 
 TEST(CheckPeak, EachTellingSampleAloneGivesItsMagnitudeAndWarning) {
   const std::vector<PeakRow> rows = {
-      {{0x00, 0x80}, 32768, true},         {{0x01, 0x80}, 32767, true},
-      {{0x02, 0x80}, 32766, false},        {{0xFF, 0x7F}, 32767, true},
-      {{0xFE, 0x7F}, 32766, false},        {{0xFF, 0xFF}, 1, false},
-      {{0x01, 0x00}, 1, false},            {{0x00, 0xFF}, 256, false},
-      {{0xFF, 0x00}, 255, false},          {{0x00, 0x00, 0x80}, 8388608, true},
-      {{0x01, 0x00, 0x80}, 8388607, true}, {{0x02, 0x00, 0x80}, 8388606, false},
-      {{0xFF, 0xFF, 0x7F}, 8388607, true}, {{0xFE, 0xFF, 0x7F}, 8388606, false},
-      {{0xFF, 0xFF, 0xFF}, 1, false},      {{0x01, 0x00, 0x00}, 1, false},
-      {{0x00, 0x80, 0xFF}, 32768, false},  {{0xFF, 0x7F, 0x00}, 32767, false},
+      {{0x00, 0x80}, 32768, true},
+      {{0x01, 0x80}, 32767, true},
+      {{0x02, 0x80}, 32766, false},
+      {{0xFF, 0x7F}, 32767, true},
+      {{0xFE, 0x7F}, 32766, false},
+      {{0xFF, 0xFF}, 1, false},
+      {{0x01, 0x00}, 1, false},
+      {{0x00, 0xFF}, 256, false},
+      {{0xFF, 0x00}, 255, false},
+      {{0x00, 0x00, 0x80}, 8388608, true},
+      {{0x01, 0x00, 0x80}, 8388607, true},
+      {{0x02, 0x00, 0x80}, 8388606, false},
+      {{0xFF, 0xFF, 0x7F}, 8388607, true},
+      {{0xFE, 0xFF, 0x7F}, 8388606, false},
+      {{0xFF, 0xFF, 0xFF}, 1, false},
+      {{0x01, 0x00, 0x00}, 1, false},
+      {{0x00, 0x80, 0xFF}, 32768, false},
+      {{0xFF, 0x7F, 0x00}, 32767, false},
   };
   for (const PeakRow& row : rows) {
     const auto sampleBytes = static_cast<uint32_t>(row.bytes.size());
@@ -107,8 +116,8 @@ TEST(CheckPeak, EntriesOnlyRiseAndEachArrayOnItsOwn) {
     int64_t run, period, wantRun, wantPeriod;
   };
   const std::vector<Row> rows = {
-      {0, 0, 300, 300},           {299, 301, 300, 301}, {300, 300, 300, 300},
-      {40000, 0, 40000, 300},     {0, 40000, 300, 40000},
+      {0, 0, 300, 300},       {299, 301, 300, 301},   {300, 300, 300, 300},
+      {40000, 0, 40000, 300}, {0, 40000, 300, 40000},
   };
   for (const Row& r : rows) {
     int64_t run[2] = {r.run, -1}, period[2] = {r.period, -1};
@@ -183,8 +192,8 @@ TEST(CheckPeak, MatchesThePlainRuleOnAnyData) {
     const std::vector<int32_t> telling =
         sampleBytes == 2
             ? std::vector<int32_t>{-32768, -32767, 32767, 32766, -1, 0, 1, -256, 255, -32766}
-            : std::vector<int32_t>{-8388608, -8388607, 8388607, 8388606, -1, 0, 1, -32768,
-                                   32767, -8388606, -65536, 65535};
+            : std::vector<int32_t>{-8388608, -8388607, 8388607, 8388606,  -1,     0,
+                                   1,        -32768,   32767,   -8388606, -65536, 65535};
     const int32_t quiet = 100;
     for (int32_t n : lengths) {
       for (int32_t value : telling) {
@@ -236,12 +245,9 @@ std::string Line(int bars, const std::string& readouts, const std::string& label
 
 TEST(StereoMeter, MonoSixteenBitSequence) {
   const std::vector<std::pair<Inputs, std::string>> steps = {
-      {{{16384, 0}, {0, 0}}, Line(21, "-144.0")},
-      {{{16384, 0}, {16384, 0}}, Line(15, "-6.0")},
-      {{{16384, 0}, {16384, 0}}, Line(9, "-6.0")},
-      {{{16384, 0}, {16384, 0}}, Line(3, "-6.0")},
-      {{{16384, 0}, {16384, 0}}, Line(0, "-6.0")},
-      {{{32767, 0}, {16384, 0}}, Line(24, "-6.0")},
+      {{{16384, 0}, {0, 0}}, Line(21, "-144.0")},  {{{16384, 0}, {16384, 0}}, Line(15, "-6.0")},
+      {{{16384, 0}, {16384, 0}}, Line(9, "-6.0")}, {{{16384, 0}, {16384, 0}}, Line(3, "-6.0")},
+      {{{16384, 0}, {16384, 0}}, Line(0, "-6.0")}, {{{32767, 0}, {16384, 0}}, Line(24, "-6.0")},
       {{{0, 0}, {32767, 0}}, Line(18, "-0.0")},
   };
   int32_t first = 1;
@@ -300,8 +306,8 @@ TEST(StereoMeter, HeldPeakReadouts) {
     std::string text;
   };
   const std::vector<Row> rows = {
-      {2, 32768, "-0.0"},   {2, 32767, "-0.0"}, {3, 8388608, "-0.0"},
-      {2, 1, "-90.3"},      {3, 1, "-138.5"},   {3, 838861, "-20.0"},
+      {2, 32768, "-0.0"}, {2, 32767, "-0.0"}, {3, 8388608, "-0.0"},
+      {2, 1, "-90.3"},    {3, 1, "-138.5"},   {3, 838861, "-20.0"},
   };
   for (const Row& r : rows) {
     int32_t first = 1;

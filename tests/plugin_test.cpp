@@ -283,7 +283,8 @@ TEST_F(PluginTest, SineHasTheConfiguredPeaks) {
   }
   // 1000 Hz at 48000 Hz: one cycle every 48 frames, starting at zero.
   EXPECT_EQ(Sample16(area[0], 0), 0);
-  EXPECT_EQ(Sample16(area[0], 12), static_cast<int32_t>(std::lround(32768.0 * std::pow(10.0, -0.3))));
+  EXPECT_EQ(Sample16(area[0], 12),
+            static_cast<int32_t>(std::lround(32768.0 * std::pow(10.0, -0.3))));
 }
 
 TEST_F(PluginTest, DemoClipsChannelOneOnlyAtTheTopOfItsCycle) {
@@ -576,8 +577,8 @@ TEST(AlsaEnvSupport, RawInputReadsBackThroughTheFilePlugin) {
   std::vector<uint8_t> raw = RawInterleaved(channels, 3);
   ASSERT_EQ(raw.size(), 5u * 2 * 3);
   EXPECT_EQ(std::vector<uint8_t>(raw.begin(), raw.begin() + 12),
-            (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF,
-                                  0xFF, 0x7F}));
+            (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                  0x7F}));
   std::string path = env.dir + "/input.raw";
   ASSERT_TRUE(WriteRawInput(path, channels, 3));
   ASSERT_TRUE(AppendToAlsaConfig(env, FileInputPcm("fin", path)));
@@ -585,8 +586,8 @@ TEST(AlsaEnvSupport, RawInputReadsBackThroughTheFilePlugin) {
   UseAlsaEnvInProcess(env);
   snd_pcm_t* pcm = nullptr;
   ASSERT_EQ(snd_pcm_open(&pcm, "fin", SND_PCM_STREAM_CAPTURE, 0), 0);
-  ASSERT_EQ(snd_pcm_set_params(pcm, SND_PCM_FORMAT_S24_3LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2,
-                               48000, 0, 100000),
+  ASSERT_EQ(snd_pcm_set_params(pcm, SND_PCM_FORMAT_S24_3LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, 48000,
+                               0, 100000),
             0);
   std::vector<uint8_t> got(raw.size());
   EXPECT_EQ(snd_pcm_readi(pcm, got.data(), 5), 5);

@@ -68,11 +68,12 @@ void ExpectCleanTone(const Signal& x, int bytes) {
   // A sine of amplitude A moves at most 2 A sin(pi f / fs) from one sample
   // to the next.
   const double highestAmplitude = kToneAmplitude * std::pow(10.0, kLevelToleranceDb / 20);
-  const double stepLimit = 2 * highestAmplitude * std::sin(std::numbers::pi * kToneHz / kRate) + 4 * lsb;
+  const double stepLimit =
+      2 * highestAmplitude * std::sin(std::numbers::pi * kToneHz / kRate) + 4 * lsb;
   size_t zeros = 0, longestZeros = 0;
   for (size_t i = 1; i < x.size(); ++i) {
-    ASSERT_LE(std::fabs(x[i] - x[i - 1]), stepLimit) << "a jump between samples " << i - 1
-                                                      << " and " << i << " of " << x.size();
+    ASSERT_LE(std::fabs(x[i] - x[i - 1]), stepLimit)
+        << "a jump between samples " << i - 1 << " and " << i << " of " << x.size();
     zeros = x[i] == 0 ? zeros + 1 : 0;
     longestZeros = std::max(longestZeros, zeros);
   }
@@ -209,15 +210,13 @@ TEST_P(Pulse, TheToneArrivesWholeAtItsLevel) {
   EXPECT_NEAR(reported, 20 * std::log10(kToneAmplitude), kLevelToleranceDb) << r.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Default, Pulse,
-                         ::testing::Values(Take{"1648", 2, "1", "default"},
-                                           Take{"1648", 2, "2", "default"},
-                                           Take{"1648", 2, "s", "default"},
-                                           Take{"2448", 3, "1", "default"},
-                                           Take{"2448", 3, "2", "default"},
-                                           Take{"2448", 3, "s", "default"},
-                                           Take{"2448", 3, "2", "plug:default"}),
-                         Name);
+INSTANTIATE_TEST_SUITE_P(
+    Default, Pulse,
+    ::testing::Values(Take{"1648", 2, "1", "default"}, Take{"1648", 2, "2", "default"},
+                      Take{"1648", 2, "s", "default"}, Take{"2448", 3, "1", "default"},
+                      Take{"2448", 3, "2", "default"}, Take{"2448", 3, "s", "default"},
+                      Take{"2448", 3, "2", "plug:default"}),
+    Name);
 
 // The server is ours to stop or to interrupt, so each of these tests starts
 // one of its own.

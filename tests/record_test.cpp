@@ -133,11 +133,19 @@ TEST_F(Record, TheConsoleShowsTimeMeterWarningsAndSummary) {
   const std::string blank(24, ' ');
   const std::string expected =
       "Recording\n"
-      "\rrem = 0.28 sec\t -45 dB [" + blank + "] -144.0 dB   "
-      "\rrem = 0.19 sec\t -45 dB [" + std::string(21, '|') + "   ] -144.0 dB   "
-      "\rrem = 0.09 sec\t -45 dB [" + std::string(15, '|') + std::string(9, ' ') + "] -6.0 dB   "
+      "\rrem = 0.28 sec\t -45 dB [" +
+      blank +
+      "] -144.0 dB   "
+      "\rrem = 0.19 sec\t -45 dB [" +
+      std::string(21, '|') +
+      "   ] -144.0 dB   "
+      "\rrem = 0.09 sec\t -45 dB [" +
+      std::string(15, '|') + std::string(9, ' ') +
+      "] -6.0 dB   "
       "\nInput Channel 1 is Peaking!\n"
-      "\rrem = 0.00 sec\t -45 dB [" + std::string(24, '|') + "] -6.0 dB   "
+      "\rrem = 0.00 sec\t -45 dB [" +
+      std::string(24, '|') +
+      "] -6.0 dB   "
       "\n\nInput Channel Peaks:\n"
       "\tchannel 1: -0.00 dBFS\n"
       "Done\n";
@@ -162,8 +170,8 @@ TEST_F(Record, HeldPeaksFallBackToThePeriodPeakEveryHoldWindow) {
   const size_t periods = 67;
   Channel left(periods * 4096 + 4096, 0);
   for (size_t p = 0; p < periods; ++p) left[p * 4096 + 11] = 1024;  // -30.1 dB
-  left[0 * 4096 + 12] = 16384;                                       // -6.0 dB
-  left[40 * 4096 + 12] = -8192;                                      // -12.0 dB
+  left[0 * 4096 + 12] = 16384;                                      // -6.0 dB
+  left[40 * 4096 + 12] = -8192;                                     // -12.0 dB
   Feed(left, left, 2);
   const double seconds = periods * 4096 / 44100.0;
   const RunResult r = Run({"1644", std::to_string(seconds - 0.001), "src", "s", "st.wav"});
@@ -176,11 +184,16 @@ TEST_F(Record, HeldPeaksFallBackToThePeriodPeakEveryHoldWindow) {
   for (size_t k = 0; k < periods; ++k) {
     SCOPED_TRACE(k);
     std::string want;
-    if (k < 2) want = "-144.0 / -144.0";
-    else if (k <= 32) want = "-6.0 / -6.0";
-    else if (k <= 41) want = "-30.1 / -30.1";
-    else if (k <= 65) want = "-12.0 / -12.0";
-    else want = "-30.1 / -30.1";
+    if (k < 2)
+      want = "-144.0 / -144.0";
+    else if (k <= 32)
+      want = "-6.0 / -6.0";
+    else if (k <= 41)
+      want = "-30.1 / -30.1";
+    else if (k <= 65)
+      want = "-12.0 / -12.0";
+    else
+      want = "-30.1 / -30.1";
     EXPECT_EQ(readouts[k], want);
   }
 }

@@ -103,10 +103,10 @@ TEST_F(Robustness, EveryAccessRecordsEveryModeExactly) {
 TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
   const RunResult r = Run({"1644", "0.9", "lost", "2", "a.wav", "b.wav"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Recording from lost failed: No such device\n"), std::string::npos)
-      << r.err;
-  EXPECT_TRUE(EndsWith(r.out, "\n\nInput Channel Peaks:\n\tchannel 1: -0.00 dBFS\n"
-                              "\tchannel 2: -0.00 dBFS\n"))
+  EXPECT_NE(r.err.find("Recording from lost failed: No such device\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(EndsWith(r.out,
+                       "\n\nInput Channel Peaks:\n\tchannel 1: -0.00 dBFS\n"
+                       "\tchannel 2: -0.00 dBFS\n"))
       << r.out;
   for (unsigned ch = 0; ch < 2; ++ch) {
     const std::string file = ReadFile(at(ch == 0 ? "a.wav" : "b.wav"));
@@ -160,8 +160,8 @@ TEST_F(SmallDisk, ATakeThatCannotFitIsRefusedBeforeItStarts) {
   // Two 16-bit files of 8 s at 44100 Hz need 1.4 MB; 1 MiB is there.
   RunResult r = Run({"1644", "8", "paced", "2", disk_ + "/a.wav", disk_ + "/b.wav"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Not enough free space in " + disk_ +
-                       " for this take: 1.4 MB needed, 1.0 MB free\n");
+  EXPECT_EQ(r.out,
+            "Not enough free space in " + disk_ + " for this take: 1.4 MB needed, 1.0 MB free\n");
   EXPECT_TRUE(std::filesystem::is_empty(disk_));
   // The space of a file the take replaces counts as free.
   WriteFile(disk_ + "/old.wav", std::string(600000, 'x'));
@@ -250,8 +250,9 @@ TEST_F(Robustness, TheGrantedRateIsTheRateOfTheTake) {
   // The longest take is worked out again for the rate the device runs at.
   r = Run({"1644", "45000", "at48k", "1", "long.wav"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(EndsWith(r.out, "Improper duration request\nThe longest recording in this "
-                              "format and channel mode is 44739 seconds.\n"))
+  EXPECT_TRUE(EndsWith(r.out,
+                       "Improper duration request\nThe longest recording in this "
+                       "format and channel mode is 44739 seconds.\n"))
       << r.out;
   EXPECT_FALSE(FileExists(at("long.wav")));
 }

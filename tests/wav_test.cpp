@@ -1,3 +1,5 @@
+#include "wav/wav.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,57 +13,54 @@
 #include <string>
 #include <vector>
 
-#include "wav/wav.h"
-
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
+  void operator()(FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Each test gets its own directory, removed afterwards.
 class WavFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "zelm_wav_XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string Path(const char* name) const { return (dir_ / name).string(); }
-    fs::path dir_;
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "zelm_wav_XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string Path(const char* name) const { return (dir_ / name).string(); }
+  fs::path dir_;
 };
 
 Bytes ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteAll(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes Header(uint32_t rate, int64_t frames, uint32_t sampleBytes, uint32_t channels) {
-    Bytes out(kWavHeaderBytes);
-    BuildWavHeader(out.data(), rate, frames, sampleBytes, channels);
-    return out;
+  Bytes out(kWavHeaderBytes);
+  BuildWavHeader(out.data(), rate, frames, sampleBytes, channels);
+  return out;
 }
 
 uint32_t U32At(const Bytes& b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
+  return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
+         uint32_t{b[at + 3]} << 24;
 }
-uint16_t U16At(const Bytes& b, size_t at) {
-    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
-}
+uint16_t U16At(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 
 // 1644, 60 s, mono: 2646016 frames.
 const Bytes kCd60sMono = {0x52, 0x49, 0x46, 0x46, 0x24, 0xc0, 0x50, 0x00, 0x57, 0x41, 0x56,
@@ -75,137 +74,137 @@ const Bytes kHiResStereoEmpty = {0x52, 0x49, 0x46, 0x46, 0x24, 0x00, 0x00, 0x00,
                                  0x00, 0x18, 0x00, 0x64, 0x61, 0x74, 0x61, 0x00, 0x00, 0x00, 0x00};
 
 TEST(BuildWavHeader, KnownHeaders) {
-    EXPECT_EQ(Header(44100, 2646016, 2, 1), kCd60sMono);
-    EXPECT_EQ(Header(96000, 0, 3, 2), kHiResStereoEmpty);
+  EXPECT_EQ(Header(44100, 2646016, 2, 1), kCd60sMono);
+  EXPECT_EQ(Header(96000, 0, 3, 2), kHiResStereoEmpty);
 }
 
 TEST(BuildWavHeader, FieldsForEverySizeAndChannelCount) {
-    struct Case {
-        uint32_t sampleBytes, channels;
-        uint16_t blockAlign, bits;
-    };
-    const Case cases[] = {{2, 1, 2, 16}, {2, 2, 4, 16}, {3, 1, 3, 24}, {3, 2, 6, 24}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.sampleBytes << " bytes x " << c.channels);
-        const Bytes h = Header(88200, 1000, c.sampleBytes, c.channels);
-        EXPECT_EQ(U16At(h, 20), 1) << "24-bit too is plain integer PCM";
-        EXPECT_EQ(U16At(h, 22), c.channels);
-        EXPECT_EQ(U32At(h, 24), 88200u);
-        EXPECT_EQ(U32At(h, 28), 88200u * c.blockAlign);
-        EXPECT_EQ(U16At(h, 32), c.blockAlign);
-        EXPECT_EQ(U16At(h, 34), c.bits);
-        EXPECT_EQ(U32At(h, 40), 1000u * c.blockAlign);
-        EXPECT_EQ(U32At(h, 4), 1000u * c.blockAlign + 36);
-    }
+  struct Case {
+    uint32_t sampleBytes, channels;
+    uint16_t blockAlign, bits;
+  };
+  const Case cases[] = {{2, 1, 2, 16}, {2, 2, 4, 16}, {3, 1, 3, 24}, {3, 2, 6, 24}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.sampleBytes << " bytes x " << c.channels);
+    const Bytes h = Header(88200, 1000, c.sampleBytes, c.channels);
+    EXPECT_EQ(U16At(h, 20), 1) << "24-bit too is plain integer PCM";
+    EXPECT_EQ(U16At(h, 22), c.channels);
+    EXPECT_EQ(U32At(h, 24), 88200u);
+    EXPECT_EQ(U32At(h, 28), 88200u * c.blockAlign);
+    EXPECT_EQ(U16At(h, 32), c.blockAlign);
+    EXPECT_EQ(U16At(h, 34), c.bits);
+    EXPECT_EQ(U32At(h, 40), 1000u * c.blockAlign);
+    EXPECT_EQ(U32At(h, 4), 1000u * c.blockAlign + 36);
+  }
 }
 
 TEST(BuildWavHeader, SizesPastFourGigabytesKeepLow32Bits) {
-    // 24-bit stereo: 715827882 frames make 4294967292 data bytes, and the
-    // RIFF size (+36) wraps to 32.
-    const Bytes h = Header(96000, 715827882, 3, 2);
-    EXPECT_EQ(U32At(h, 40), 4294967292u);
-    EXPECT_EQ(U32At(h, 4), 32u);
-    // The largest planned frame count times six, computed in 64 bits.
-    const Bytes big = Header(96000, 2147479552, 3, 2);
-    EXPECT_EQ(U32At(big, 40), static_cast<uint32_t>(2147479552ULL * 6));
+  // 24-bit stereo: 715827882 frames make 4294967292 data bytes, and the
+  // RIFF size (+36) wraps to 32.
+  const Bytes h = Header(96000, 715827882, 3, 2);
+  EXPECT_EQ(U32At(h, 40), 4294967292u);
+  EXPECT_EQ(U32At(h, 4), 32u);
+  // The largest planned frame count times six, computed in 64 bits.
+  const Bytes big = Header(96000, 2147479552, 3, 2);
+  EXPECT_EQ(U32At(big, 40), static_cast<uint32_t>(2147479552ULL * 6));
 }
 
 TEST_F(WavFileTest, MakeHeaderWritesKnownHeaders) {
-    const std::string mono = Path("mono.wav");
-    const std::string stereo = Path("stereo.wav");
-    ASSERT_TRUE(MAKE_HEADER(mono, 44100, 2646016, 2, 0));
-    ASSERT_TRUE(MAKE_HEADER(stereo, 96000, 0, 3, 1));
-    EXPECT_EQ(ReadAll(mono), kCd60sMono);
-    EXPECT_EQ(ReadAll(stereo), kHiResStereoEmpty);
+  const std::string mono = Path("mono.wav");
+  const std::string stereo = Path("stereo.wav");
+  ASSERT_TRUE(MAKE_HEADER(mono, 44100, 2646016, 2, 0));
+  ASSERT_TRUE(MAKE_HEADER(stereo, 96000, 0, 3, 1));
+  EXPECT_EQ(ReadAll(mono), kCd60sMono);
+  EXPECT_EQ(ReadAll(stereo), kHiResStereoEmpty);
 }
 
 TEST_F(WavFileTest, MakeHeaderTruncatesExistingFile) {
-    const std::string path = Path("old.wav");
-    WriteAll(path, Bytes(100000, 0x5a));
-    ASSERT_TRUE(MAKE_HEADER(path, 44100, 2646016, 2, 0));
-    EXPECT_EQ(ReadAll(path), kCd60sMono);
+  const std::string path = Path("old.wav");
+  WriteAll(path, Bytes(100000, 0x5a));
+  ASSERT_TRUE(MAKE_HEADER(path, 44100, 2646016, 2, 0));
+  EXPECT_EQ(ReadAll(path), kCd60sMono);
 }
 
 TEST_F(WavFileTest, MakeHeaderInMissingDirectoryFailsAndCreatesNothing) {
-    const std::string path = Path("no/such/dir/take.wav");
-    errno = 0;
-    EXPECT_FALSE(MAKE_HEADER(path, 48000, 4096, 2, 0));
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_FALSE(fs::exists(path));
-    EXPECT_FALSE(fs::exists(Path("no")));
+  const std::string path = Path("no/such/dir/take.wav");
+  errno = 0;
+  EXPECT_FALSE(MAKE_HEADER(path, 48000, 4096, 2, 0));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(Path("no")));
 }
 
 TEST_F(WavFileTest, MakeHeaderReportsFailedWrite) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    errno = 0;
-    EXPECT_FALSE(MAKE_HEADER("/dev/full", 48000, 4096, 2, 0));
-    EXPECT_EQ(errno, ENOSPC);
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  errno = 0;
+  EXPECT_FALSE(MAKE_HEADER("/dev/full", 48000, 4096, 2, 0));
+  EXPECT_EQ(errno, ENOSPC);
 }
 
 TEST_F(WavFileTest, RewriteWavSizesTouchesOnlyTheTwoSizeFields) {
-    const std::string path = Path("take.wav");
-    ASSERT_TRUE(MAKE_HEADER(path, 48000, 2646016, 3, 1));
-    Bytes audio(600);
-    for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + 1);
-    {
-        FilePtr f(std::fopen(path.c_str(), "ab"));
-        ASSERT_TRUE(f);
-        ASSERT_EQ(std::fwrite(audio.data(), 1, audio.size(), f.get()), audio.size());
-    }
-    const Bytes before = ReadAll(path);
-    {
-        FilePtr f(std::fopen(path.c_str(), "r+b"));
-        ASSERT_TRUE(f);
-        ASSERT_TRUE(RewriteWavSizes(f.get(), 600));
-        // Flushed already: visible before the stream is closed.
-        const Bytes now = ReadAll(path);
-        ASSERT_EQ(now.size(), before.size());
-        EXPECT_EQ(U32At(now, 4), 636u);
-        EXPECT_EQ(U32At(now, 40), 600u);
-    }
-    const Bytes after = ReadAll(path);
-    ASSERT_EQ(after.size(), before.size());
-    for (size_t i = 0; i < after.size(); ++i) {
-        if ((i >= 4 && i < 8) || (i >= 40 && i < 44)) continue;
-        EXPECT_EQ(after[i], before[i]) << "byte " << i;
-    }
+  const std::string path = Path("take.wav");
+  ASSERT_TRUE(MAKE_HEADER(path, 48000, 2646016, 3, 1));
+  Bytes audio(600);
+  for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + 1);
+  {
+    FilePtr f(std::fopen(path.c_str(), "ab"));
+    ASSERT_TRUE(f);
+    ASSERT_EQ(std::fwrite(audio.data(), 1, audio.size(), f.get()), audio.size());
+  }
+  const Bytes before = ReadAll(path);
+  {
+    FilePtr f(std::fopen(path.c_str(), "r+b"));
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(RewriteWavSizes(f.get(), 600));
+    // Flushed already: visible before the stream is closed.
+    const Bytes now = ReadAll(path);
+    ASSERT_EQ(now.size(), before.size());
+    EXPECT_EQ(U32At(now, 4), 636u);
+    EXPECT_EQ(U32At(now, 40), 600u);
+  }
+  const Bytes after = ReadAll(path);
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    if ((i >= 4 && i < 8) || (i >= 40 && i < 44)) continue;
+    EXPECT_EQ(after[i], before[i]) << "byte " << i;
+  }
 }
 
 TEST_F(WavFileTest, RewriteWavSizesFailsOnReadOnlyStream) {
-    const std::string path = Path("ro.wav");
-    ASSERT_TRUE(MAKE_HEADER(path, 48000, 4096, 2, 0));
-    FilePtr f(std::fopen(path.c_str(), "rb"));
-    ASSERT_TRUE(f);
-    errno = 0;
-    EXPECT_FALSE(RewriteWavSizes(f.get(), 8));
-    EXPECT_NE(errno, 0);
-    f.reset();
-    EXPECT_EQ(ReadAll(path), Header(48000, 4096, 2, 1));
+  const std::string path = Path("ro.wav");
+  ASSERT_TRUE(MAKE_HEADER(path, 48000, 4096, 2, 0));
+  FilePtr f(std::fopen(path.c_str(), "rb"));
+  ASSERT_TRUE(f);
+  errno = 0;
+  EXPECT_FALSE(RewriteWavSizes(f.get(), 8));
+  EXPECT_NE(errno, 0);
+  f.reset();
+  EXPECT_EQ(ReadAll(path), Header(48000, 4096, 2, 1));
 
-    errno = 0;
-    EXPECT_FALSE(RewriteWavSizes(nullptr, 8));
-    EXPECT_EQ(errno, EBADF);
+  errno = 0;
+  EXPECT_FALSE(RewriteWavSizes(nullptr, 8));
+  EXPECT_EQ(errno, EBADF);
 }
 
 // Independent readers: sox's soxi and libsndfile's sndfile-info.
 std::string Capture(const std::string& command) {
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) return out;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
-    return out;
+  std::string out;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  if (!pipe) return out;
+  char buf[512];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
+  return out;
 }
 
 bool HaveTool(const char* name) {
-    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 struct ReaderCase {
-    uint32_t rate, sampleBytes;
-    int32_t mode;
-    int64_t frames;
+  uint32_t rate, sampleBytes;
+  int32_t mode;
+  int64_t frames;
 };
 const ReaderCase kReaderCases[] = {
     {44100, 2, 0, 1000},
@@ -216,44 +215,44 @@ const ReaderCase kReaderCases[] = {
 
 // A header plus exactly the audio it announces, as a finished run leaves it.
 std::string MakeFinishedFile(const std::string& path, const ReaderCase& c) {
-    EXPECT_TRUE(MAKE_HEADER(path, c.rate, c.frames, c.sampleBytes, c.mode));
-    const size_t bytes = static_cast<size_t>(c.frames) * c.sampleBytes * (c.mode == 1 ? 2 : 1);
-    FilePtr f(std::fopen(path.c_str(), "ab"));
-    Bytes audio(bytes, 0x11);
-    std::fwrite(audio.data(), 1, audio.size(), f.get());
-    return "'" + path + "'";
+  EXPECT_TRUE(MAKE_HEADER(path, c.rate, c.frames, c.sampleBytes, c.mode));
+  const size_t bytes = static_cast<size_t>(c.frames) * c.sampleBytes * (c.mode == 1 ? 2 : 1);
+  FilePtr f(std::fopen(path.c_str(), "ab"));
+  Bytes audio(bytes, 0x11);
+  std::fwrite(audio.data(), 1, audio.size(), f.get());
+  return "'" + path + "'";
 }
 
 TEST_F(WavFileTest, SoxiReadsHeader) {
-    if (!HaveTool("soxi")) GTEST_SKIP() << "soxi not installed";
-    for (const ReaderCase& c : kReaderCases) {
-        SCOPED_TRACE(testing::Message() << c.rate << "/" << c.sampleBytes << "/" << c.mode);
-        const std::string q = MakeFinishedFile(Path("soxi.wav"), c);
-        EXPECT_EQ(Capture("soxi -c " + q), std::to_string(c.mode == 1 ? 2 : 1) + "\n");
-        EXPECT_EQ(Capture("soxi -r " + q), std::to_string(c.rate) + "\n");
-        EXPECT_EQ(Capture("soxi -b " + q), std::to_string(8 * c.sampleBytes) + "\n");
-        EXPECT_EQ(Capture("soxi -e " + q), "Signed Integer PCM\n");
-        // soxi's "samples" are frames: one per channel set.
-        EXPECT_EQ(Capture("soxi -s " + q), std::to_string(c.frames) + "\n");
-    }
+  if (!HaveTool("soxi")) GTEST_SKIP() << "soxi not installed";
+  for (const ReaderCase& c : kReaderCases) {
+    SCOPED_TRACE(testing::Message() << c.rate << "/" << c.sampleBytes << "/" << c.mode);
+    const std::string q = MakeFinishedFile(Path("soxi.wav"), c);
+    EXPECT_EQ(Capture("soxi -c " + q), std::to_string(c.mode == 1 ? 2 : 1) + "\n");
+    EXPECT_EQ(Capture("soxi -r " + q), std::to_string(c.rate) + "\n");
+    EXPECT_EQ(Capture("soxi -b " + q), std::to_string(8 * c.sampleBytes) + "\n");
+    EXPECT_EQ(Capture("soxi -e " + q), "Signed Integer PCM\n");
+    // soxi's "samples" are frames: one per channel set.
+    EXPECT_EQ(Capture("soxi -s " + q), std::to_string(c.frames) + "\n");
+  }
 }
 
 TEST_F(WavFileTest, SndfileInfoReadsHeader) {
-    if (!HaveTool("sndfile-info")) GTEST_SKIP() << "sndfile-info not installed";
-    for (const ReaderCase& c : kReaderCases) {
-        SCOPED_TRACE(testing::Message() << c.rate << "/" << c.sampleBytes << "/" << c.mode);
-        const std::string out = Capture("sndfile-info " + MakeFinishedFile(Path("sf.wav"), c));
-        const auto has = [&](const std::string& s) { return out.find(s) != std::string::npos; };
-        EXPECT_TRUE(has("Channels    : " + std::to_string(c.mode == 1 ? 2 : 1))) << out;
-        EXPECT_TRUE(has("Sample Rate : " + std::to_string(c.rate))) << out;
-        EXPECT_TRUE(has("Frames      : " + std::to_string(c.frames))) << out;
-        EXPECT_TRUE(has("Bit Width     : " + std::to_string(8 * c.sampleBytes))) << out;
-        EXPECT_TRUE(has("WAVE_FORMAT_PCM")) << out;
-        // libsndfile's major/minor format code: WAV with PCM_16 or PCM_24.
-        EXPECT_TRUE(has(c.sampleBytes == 2 ? "Format      : 0x00010002" : "Format      : 0x00010003"))
-            << out;
-        EXPECT_FALSE(has("Should") || has("error") || has("Error")) << out;
-    }
+  if (!HaveTool("sndfile-info")) GTEST_SKIP() << "sndfile-info not installed";
+  for (const ReaderCase& c : kReaderCases) {
+    SCOPED_TRACE(testing::Message() << c.rate << "/" << c.sampleBytes << "/" << c.mode);
+    const std::string out = Capture("sndfile-info " + MakeFinishedFile(Path("sf.wav"), c));
+    const auto has = [&](const std::string& s) { return out.find(s) != std::string::npos; };
+    EXPECT_TRUE(has("Channels    : " + std::to_string(c.mode == 1 ? 2 : 1))) << out;
+    EXPECT_TRUE(has("Sample Rate : " + std::to_string(c.rate))) << out;
+    EXPECT_TRUE(has("Frames      : " + std::to_string(c.frames))) << out;
+    EXPECT_TRUE(has("Bit Width     : " + std::to_string(8 * c.sampleBytes))) << out;
+    EXPECT_TRUE(has("WAVE_FORMAT_PCM")) << out;
+    // libsndfile's major/minor format code: WAV with PCM_16 or PCM_24.
+    EXPECT_TRUE(has(c.sampleBytes == 2 ? "Format      : 0x00010002" : "Format      : 0x00010003"))
+        << out;
+    EXPECT_FALSE(has("Should") || has("error") || has("Error")) << out;
+  }
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ std::string CanonicalName(const std::string& name) {
 bool SameFile(const std::string& a, const std::string& b) {
   if (CanonicalName(a) == CanonicalName(b)) return true;
   // Links (hard or symbolic) to one existing file are the same file too.
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }

@@ -17,9 +17,10 @@ void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall,
 
   const auto bytes = static_cast<uint32_t>(SampleBytes);
   // Two channels: the mean of the period peaks, truncated toward zero.
-  const int64_t level = meterChannels == 2 ? static_cast<int64_t>(0.5 * static_cast<double>(PeriodPeak[0]) +
-                                                                  0.5 * static_cast<double>(PeriodPeak[1]))
-                                           : PeriodPeak[0];
+  const int64_t level = meterChannels == 2
+                            ? static_cast<int64_t>(0.5 * static_cast<double>(PeriodPeak[0]) +
+                                                   0.5 * static_cast<double>(PeriodPeak[1]))
+                            : PeriodPeak[0];
   const double levelDb = LevelDb(level, bytes);
   const float cellDb = span / static_cast<float>(kCells);
 

@@ -54,8 +54,8 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
       snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) == 0;
   if (!device->interleaved)
     snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
-  rc = snd_pcm_hw_params_set_format(pcm, params,
-                                    SampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
+  rc = snd_pcm_hw_params_set_format(
+      pcm, params, SampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
   if (rc < 0) {
     std::fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
     return false;

@@ -21,8 +21,8 @@ void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t f
 // one channel for mode 0, two (interleaved) for mode 1. Returns false, with
 // errno set, when the file cannot be created or written; nothing is written
 // through a failed open.
-bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames,
-                 uint32_t SampleBytes, int32_t mode);
+bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
+                 int32_t mode);
 
 // Rewrites the RIFF size and data size fields of an open WAV file for
 // `dataBytes` bytes of audio after the header, and flushes. The stream

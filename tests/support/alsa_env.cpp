@@ -73,7 +73,8 @@ std::vector<uint8_t> RawInterleaved(const std::vector<std::vector<int32_t>>& cha
   for (size_t i = 0; i < frames; ++i)
     for (const auto& ch : channels) {
       uint32_t v = static_cast<uint32_t>(ch[i]);
-      for (unsigned b = 0; b < sampleBytes; ++b) bytes.push_back(static_cast<uint8_t>(v >> (8 * b)));
+      for (unsigned b = 0; b < sampleBytes; ++b)
+        bytes.push_back(static_cast<uint8_t>(v >> (8 * b)));
     }
   return bytes;
 }
@@ -82,7 +83,8 @@ bool WriteRawInput(const std::string& path, const std::vector<std::vector<int32_
                    unsigned sampleBytes) {
   std::vector<uint8_t> bytes = RawInterleaved(channels, sampleBytes);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 

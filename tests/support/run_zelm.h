@@ -14,12 +14,12 @@ struct RunOptions {
   int timeoutMs = 20000;
   int signalAfterMs = -1;  // send `signal` this long after the start
   int signal = 0;
-  std::string program;     // empty: the zelm under test
+  std::string program;  // empty: the zelm under test
 };
 
 struct RunResult {
-  int status = -1;       // exit status, or -1 when ended by a signal
-  int termSignal = 0;    // the signal that ended it, if any
+  int status = -1;     // exit status, or -1 when ended by a signal
+  int termSignal = 0;  // the signal that ended it, if any
   bool timedOut = false;
   std::string out;
   std::string err;

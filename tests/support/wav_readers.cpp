@@ -78,8 +78,7 @@ WavReport ReadWithSndfileInfo(const std::string& wav) {
   return report;
 }
 
-void ExpectReadersAgree(const std::string& wav, int channels, int rate, int bits,
-                        uint64_t frames) {
+void ExpectReadersAgree(const std::string& wav, int channels, int rate, int bits, uint64_t frames) {
   const long long want[4] = {channels, rate, bits, static_cast<long long>(frames)};
   const char* names[4] = {"channels", "sample rate", "bits", "frames"};
   for (const WavReport& report : {ReadWithSoxi(wav), ReadWithSndfileInfo(wav)}) {

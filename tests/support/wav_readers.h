@@ -20,5 +20,4 @@ WavReport ReadWithSndfileInfo(const std::string& wav);
 
 // Adds a test failure for every property that either reader reports
 // differently from the expected one.
-void ExpectReadersAgree(const std::string& wav, int channels, int rate, int bits,
-                        uint64_t frames);
+void ExpectReadersAgree(const std::string& wav, int channels, int rate, int bits, uint64_t frames);
