@@ -44,12 +44,6 @@ def main():
         ("Deinterleave 16-bit", "Deinterleave/bytes_per_sample/2", 4 * FRAMES, False),
         ("Deinterleave 24-bit", "Deinterleave/bytes_per_sample/3", 6 * FRAMES, False),
     ]
-    for name in sorted(medians):
-        if name.startswith("candidate/"):
-            kind, variant = name.split("/")[1:3]
-            nbytes = {"Peak24": 3, "Deinterleave16": 4}.get(kind, 6) * FRAMES
-            rows.append((f"  {kind} {variant}", name, nbytes, False))
-
     print(f"Per-sample work on one {FRAMES}-frame period, median of {args.repetitions} interleaved "
           "repetitions, GB/s of audio bytes per CPU second; memcpy of the same byte count "
           "(glibc's run-time choice) in the same binary")
@@ -65,8 +59,6 @@ def main():
             key = label.lower().replace(" ", "-")
             lines.append(f"TARGET {key}: share of memcpy = {share:.2f} (>= 0.25) "
                          f"{'MET' if share >= 0.25 else 'MISSED'}")
-    print("  (indented rows: candidates, not targets; the 24-bit ones are in bench/simd24.cpp and "
-          "checked equal to the project's functions by zelm_simd24_check)")
     for line in lines:
         print(line)
 

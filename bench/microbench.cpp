@@ -11,7 +11,6 @@
 
 #include "meter/meter.h"
 #include "record/record.h"
-#include "simd24.h"
 
 namespace {
 
@@ -71,31 +70,6 @@ void BM_Deinterleave(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 2 * kFrames * bytes);
 }
 
-// Deinterleave with the sample size fixed at compile time, so each move is a
-// plain load and store instead of a call to memcpy for 2 or 3 bytes.
-template <size_t B>
-void DeinterleaveFixed(size_t frames, const uint8_t* in, uint8_t* left, uint8_t* right) {
-#pragma GCC ivdep
-  for (size_t k = 0; k < frames; ++k) {
-    std::memcpy(left + B * k, in + 2 * B * k, B);
-    std::memcpy(right + B * k, in + 2 * B * k + B, B);
-  }
-}
-
-template <size_t B>
-void BM_DeinterleaveFixed(benchmark::State& state) {
-  std::vector<uint8_t> left = Samples(B, 5), right = Samples(B, 6);
-  std::vector<uint8_t> in(2 * kFrames * B);
-  Interleave(kFrames, static_cast<int32_t>(B), left.data(), right.data(), in.data());
-  for (auto _ : state) {
-    DeinterleaveFixed<B>(kFrames, in.data(), left.data(), right.data());
-    benchmark::DoNotOptimize(left.data());
-    benchmark::DoNotOptimize(right.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 2 * kFrames * B);
-}
-
 // memcpy of `range(0)` bytes through a call the compiler cannot see the size
 // of, so it is the C library's run-time selected copy, as the real code's
 // buffers would get.
@@ -113,66 +87,12 @@ void BM_Memcpy(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n));
 }
 
-// The 24-bit candidates of simd24.cpp (only those this CPU runs).
-void BM_Peak24Candidate(benchmark::State& state, simd24::PeakFn fn) {
-  const std::vector<uint8_t> area = Samples(3, 1);
-  for (auto _ : state) {
-    int64_t peak = fn(area.data(), kFrames);
-    benchmark::DoNotOptimize(peak);
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFrames * 3);
-}
-
-void BM_Interleave24Candidate(benchmark::State& state, simd24::InterleaveFn fn) {
-  const std::vector<uint8_t> left = Samples(3, 2), right = Samples(3, 3);
-  std::vector<uint8_t> out(2 * kFrames * 3);
-  for (auto _ : state) {
-    fn(kFrames, left.data(), right.data(), out.data());
-    benchmark::DoNotOptimize(out.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 2 * kFrames * 3);
-}
-
-void BM_Deinterleave24Candidate(benchmark::State& state, simd24::DeinterleaveFn fn) {
-  std::vector<uint8_t> left = Samples(3, 5), right = Samples(3, 6);
-  std::vector<uint8_t> in(2 * kFrames * 3);
-  Interleave(kFrames, 3, left.data(), right.data(), in.data());
-  for (auto _ : state) {
-    fn(kFrames, in.data(), left.data(), right.data());
-    benchmark::DoNotOptimize(left.data());
-    benchmark::DoNotOptimize(right.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 2 * kFrames * 3);
-}
-
 }  // namespace
 
 // Names carry the byte count so the report can pair each with its memcpy.
 BENCHMARK(BM_CheckPeak)->Arg(2)->Arg(3)->Name("CheckPeak/bytes_per_sample");
 BENCHMARK(BM_Interleave)->Arg(2)->Arg(3)->Name("Interleave/bytes_per_sample");
 BENCHMARK(BM_Deinterleave)->Arg(2)->Arg(3)->Name("Deinterleave/bytes_per_sample");
-BENCHMARK(BM_DeinterleaveFixed<2>)->Name("candidate/Deinterleave16/fixed-size");
 BENCHMARK(BM_Memcpy)->Arg(2 * kFrames)->Arg(3 * kFrames)->Arg(4 * kFrames)->Arg(6 * kFrames)->Name("memcpy/bytes");
 
-int main(int argc, char** argv) {
-  size_t n = 0;
-  const simd24::Variant* variants = simd24::Variants(&n);
-  for (size_t i = 0; i < n; ++i) {
-    if (!variants[i].supported()) continue;
-    benchmark::RegisterBenchmark((std::string("candidate/Peak24/") + variants[i].name).c_str(),
-                                 BM_Peak24Candidate, variants[i].peak);
-    benchmark::RegisterBenchmark((std::string("candidate/Interleave24/") + variants[i].name).c_str(),
-                                 BM_Interleave24Candidate, variants[i].interleave);
-    if (std::strcmp(variants[i].name, "avx2") != 0)  // shares the ssse3 split
-      benchmark::RegisterBenchmark((std::string("candidate/Deinterleave24/") + variants[i].name).c_str(),
-                                   BM_Deinterleave24Candidate, variants[i].deinterleave);
-  }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+BENCHMARK_MAIN();
