@@ -155,7 +155,7 @@ TEST_F(WavFileTest, RewriteWavSizesTouchesOnlyTheTwoSizeFields) {
   {
     FilePtr f(std::fopen(path.c_str(), "r+b"));
     ASSERT_TRUE(f);
-    ASSERT_TRUE(RewriteWavSizes(f.get(), 600));
+    ASSERT_TRUE(RewriteWavSizes(fileno(f.get()), 600));
     // Flushed already: visible before the stream is closed.
     const Bytes now = ReadAll(path);
     ASSERT_EQ(now.size(), before.size());
@@ -170,19 +170,19 @@ TEST_F(WavFileTest, RewriteWavSizesTouchesOnlyTheTwoSizeFields) {
   }
 }
 
-TEST_F(WavFileTest, RewriteWavSizesFailsOnReadOnlyStream) {
+TEST_F(WavFileTest, RewriteWavSizesFailsOnReadOnlyDescriptor) {
   const std::string path = Path("ro.wav");
   ASSERT_TRUE(MAKE_HEADER(path, 48000, 4096, 2, 0));
   FilePtr f(std::fopen(path.c_str(), "rb"));
   ASSERT_TRUE(f);
   errno = 0;
-  EXPECT_FALSE(RewriteWavSizes(f.get(), 8));
+  EXPECT_FALSE(RewriteWavSizes(fileno(f.get()), 8));
   EXPECT_NE(errno, 0);
   f.reset();
   EXPECT_EQ(ReadAll(path), Header(48000, 4096, 2, 1));
 
   errno = 0;
-  EXPECT_FALSE(RewriteWavSizes(nullptr, 8));
+  EXPECT_FALSE(RewriteWavSizes(-1, 8));
   EXPECT_EQ(errno, EBADF);
 }
 

@@ -31,6 +31,7 @@ constexpr FormatRow kFormats[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenMissingStandardDescriptors();
   if (argc < 3) {
     Help();
     return 1;
@@ -77,6 +78,8 @@ int main(int argc, char** argv) {
   }
 
   int32_t AutoNames = 1;
+  // What was at each listed name when it was checked: 1 nothing, 2 a file.
+  int32_t NameStatus[2] = {1, 1};
   std::string FileList;
   std::string NameScratch;
   if (argc > 5) {
@@ -95,11 +98,20 @@ int main(int argc, char** argv) {
     // states half its length, with the channels' periods mixed.
     if (twoNames && SameFile(name1, name2))
       Refuse("Both channels cannot be recorded into the same file");
+    for (const std::string* name : {&name1, twoNames ? &name2 : nullptr}) {
+      if (name == nullptr) continue;
+      const std::string refusal = OutputRefusal(*name);
+      if (refusal.empty()) continue;
+      // Said where the user can see it: standard output may be the very file.
+      std::fprintf(refusal.find("standard output") != std::string::npos ? stderr : stdout, "%s\n",
+                   refusal.c_str());
+      return 1;
+    }
 
-    const int32_t exists1 = CheckFileName(name1);
-    const int32_t exists2 = twoNames ? CheckFileName(name2) : 1;
-    if (exists1 == 2 && CheckOverwrite(name1) == 1) return 1;
-    if (exists2 == 2 && CheckOverwrite(name2) == 1) return 1;
+    NameStatus[0] = CheckFileName(name1);
+    NameStatus[1] = twoNames ? CheckFileName(name2) : 1;
+    if (NameStatus[0] == 2 && CheckOverwrite(name1) == 1) return 1;
+    if (NameStatus[1] == 2 && CheckOverwrite(name2) == 1) return 1;
     if (ChannelCount == 2 && !twoNames)
       Refuse("2 channels were requested, but on1y 1 filename was entered!");
 
@@ -110,6 +122,6 @@ int main(int argc, char** argv) {
   if (DeviceName == "d") DeviceName = "default";
 
   RECORD(DeviceName, SampleRate, DurationSeconds, ChannelCount, SampleBytes, AutoNames, FileList,
-         NameScratch, InterleavedStereo);
+         NameScratch, InterleavedStereo, NameStatus);
   return 0;
 }

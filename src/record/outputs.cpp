@@ -2,6 +2,7 @@
 #include "record/outputs.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <utility>
 
 #include "record/record.h"
 #include "wav/wav.h"
@@ -35,77 +37,144 @@ void ReportCannotOpen(const std::string& name, int error) {
   std::printf("%s\n", std::strerror(error));
 }
 
-void RemoveAll(const std::vector<std::string>& names) {
-  for (const std::string& name : names) unlink(name.c_str());
+void ReportRefusal(const std::string& name, const char* why) {
+  std::printf("Can't record into %s: %s\n", name.c_str(), why);
 }
 
-// Reserves a name that must not exist yet. 0 on success, else errno.
-int CreateExclusively(const std::string& name) {
-  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  close(fd);
-  return 0;
-}
+// The outputs while they are being opened: nothing is kept unless all of
+// them can be. A file this run created is removed again only while this run
+// holds it: one that another take locked first is that take's now.
+struct Opening {
+  std::string name[2];
+  int fd[2] = {-1, -1};
+  bool created[2] = {false, false};
+  bool ours[2] = {false, false};  // created, and locked by us (or not lockable)
+  struct stat st[2] = {};
+
+  Opening() = default;
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+  ~Opening() {
+    for (int slot = 0; slot < 2; ++slot) {
+      if (fd[slot] < 0) continue;
+      if (created[slot] && ours[slot]) unlink(name[slot].c_str());
+      close(fd[slot]);
+    }
+  }
+};
+
+constexpr int kOpenFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 // Automatic names never replace an earlier take: the first number from the
 // clock on at which every name of this run is free is taken, and the files
 // are created exclusively so that a take started in the same second, or
 // under a clock set back, stays whole.
-bool ReserveAutomaticNames(const int32_t ChannelEnabled[2], std::string name[2],
-                           std::vector<std::string>* created) {
+bool ReserveAutomaticNames(const int32_t ChannelEnabled[2], Opening* open_) {
   for (int64_t t = NewTime();; ++t) {
-    std::vector<std::string> reserved;
     bool taken = false;
     for (int slot = 0; slot < 2 && !taken; ++slot) {
       if (!ChannelEnabled[slot]) continue;
       char text[64];
       std::snprintf(text, sizeof text, "rec_chan_%" PRId64 "_%" PRId64 ".wav",
                     static_cast<int64_t>(slot + 1), t);
-      const int error = CreateExclusively(text);
-      if (error == EEXIST) {
+      const int fd = open(text, kOpenFlags | O_CREAT | O_EXCL, 0666);
+      if (fd < 0 && errno == EEXIST) {
         taken = true;
-      } else if (error != 0) {
-        RemoveAll(reserved);
-        ReportCannotOpen(text, error);
+      } else if (fd < 0) {
+        ReportCannotOpen(text, errno);
         return false;
       } else {
-        reserved.push_back(text);
-        name[slot] = text;
+        open_->name[slot] = text;
+        open_->fd[slot] = fd;
+        open_->created[slot] = open_->ours[slot] = true;
       }
     }
-    if (!taken) {
-      *created = reserved;
-      return true;
+    if (!taken) return true;
+    for (int slot = 0; slot < 2; ++slot) {
+      if (open_->fd[slot] < 0) continue;
+      unlink(open_->name[slot].c_str());
+      close(open_->fd[slot]);
+      open_->fd[slot] = -1;
     }
-    RemoveAll(reserved);
   }
 }
 
-// Proves that a user's name can be written without changing it: an existing
-// file is opened for writing untruncated, a new one is created (and listed in
-// `created`, to be removed if the run cannot start).
-bool CheckWritable(const std::string& name, std::vector<std::string>* created) {
-  int error = CreateExclusively(name);
-  if (error == 0) {
-    created->push_back(name);
-    return true;
+// Opens a user's name without changing it: a name that was free when
+// checked is created exclusively; an existing file is opened untruncated.
+bool OpenUserName(int slot, bool wasFree, Opening* open_) {
+  const std::string& name = open_->name[slot];
+  int fd = open(name.c_str(), kOpenFlags | (wasFree ? O_CREAT | O_EXCL : 0), 0666);
+  if (fd < 0 && wasFree && errno == EEXIST) {
+    // On a file system that ignores case, A.WAV and a.wav are one file.
+    const int other = open_->fd[1 - slot];
+    struct stat st {};
+    if (other >= 0 && stat(name.c_str(), &st) == 0 && st.st_dev == open_->st[1 - slot].st_dev &&
+        st.st_ino == open_->st[1 - slot].st_ino)
+      std::puts("Both channels cannot be recorded into the same file");
+    else
+      ReportRefusal(name, "another program created it meanwhile");
+    return false;
   }
-  if (error == EEXIST) {
-    const int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      close(fd);
-      return true;
+  if (fd < 0) {
+    ReportCannotOpen(name, errno);
+    return false;
+  }
+  open_->fd[slot] = fd;
+  open_->created[slot] = wasFree;
+  return true;
+}
+
+// What an output turned out to be once open: a regular file or a character
+// device (/dev/null) can take a recording; a regular file is locked so that
+// no second take writes into it, and two outputs may not be one file.
+bool CheckOpenedOutput(int slot, Opening* open_) {
+  const std::string& name = open_->name[slot];
+  const int fd = open_->fd[slot];
+  struct stat& st = open_->st[slot];
+  if (fstat(fd, &st) != 0) {
+    ReportCannotOpen(name, errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    ReportRefusal(name, "it is not a file or a character device");
+    return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    // Only another holder refuses; where the file system cannot lock at
+    // all (some network and FUSE mounts) the take goes on unguarded.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      ReportRefusal(name, "it is in use by another take");
+      return false;
     }
-    error = errno;
+    open_->ours[slot] = open_->created[slot];
+    const int other = 1 - slot;
+    if (open_->fd[other] >= 0 && open_->st[other].st_dev == st.st_dev &&
+        open_->st[other].st_ino == st.st_ino) {
+      std::puts("Both channels cannot be recorded into the same file");
+      return false;
+    }
   }
-  ReportCannotOpen(name, error);
-  return false;
+  // The descriptor was opened non-blocking only so that opening never waits.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return true;
 }
 
 std::string FolderOf(const std::string& name) {
   const auto slash = name.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+// Two amounts in one unit that shows their difference: MB, or kB when both
+// round alike in MB, or bytes when they still do.
+std::string NeededAndFree(uint64_t needed, uint64_t free) {
+  char a[48], b[48];
+  for (const auto& [scale, unit] : {std::pair{1e6, "MB"}, std::pair{1e3, "kB"}}) {
+    std::snprintf(a, sizeof a, "%.1f %s", static_cast<double>(needed) / scale, unit);
+    std::snprintf(b, sizeof b, "%.1f %s", static_cast<double>(free) / scale, unit);
+    if (std::strcmp(a, b) != 0) return std::string(a) + " needed, " + b + " free";
+  }
+  return std::to_string(needed) + " bytes needed, " + std::to_string(free) + " bytes free";
 }
 
 // An hour-long take that dies at minute 50 on a full disk is the loss this
@@ -138,9 +207,8 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
   }
   for (const auto& [device, room] : rooms) {
     if (room.needed <= room.free) continue;
-    std::printf("Not enough free space in %s for this take: %.1f MB needed, %.1f MB free\n",
-                room.folder.c_str(), static_cast<double>(room.needed) / 1e6,
-                static_cast<double>(room.free) / 1e6);
+    std::printf("Not enough free space in %s for this take: %s\n", room.folder.c_str(),
+                NeededAndFree(room.needed, room.free).c_str());
     return false;
   }
   return true;
@@ -150,71 +218,72 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
-                    int64_t TotalFrames, uint32_t SampleBytes, OutputSet* outputs) {
+                    int64_t TotalFrames, uint32_t SampleBytes, const int32_t NameStatus[2],
+                    OutputSet* outputs) {
   const uint64_t fileBytes =
       static_cast<uint64_t>(kWavHeaderBytes) +
       static_cast<uint64_t>(TotalFrames) * SampleBytes * (InterleavedStereo ? 2 : 1);
-  std::vector<std::string> created;
+  Opening opening;
   if (AutoNames == 1) {
     // Automatic names are made in the working folder.
     const std::vector<std::string> planned(ChannelEnabled[1] ? 2 : 1, "./automatic.wav");
     if (!CheckFreeSpace(planned, fileBytes, false)) return false;
+    if (!ReserveAutomaticNames(ChannelEnabled, &opening)) return false;
     FileList.clear();
-    if (!ReserveAutomaticNames(ChannelEnabled, outputs->name, &created)) return false;
     for (int slot = 0; slot < 2; ++slot)
-      if (ChannelEnabled[slot]) FileList += outputs->name[slot] + "\n";
+      if (ChannelEnabled[slot]) FileList += opening.name[slot] + "\n";
   } else {
     // The first name is channel 1's (or the stereo file's), the next one
     // channel 2's; later names are not looked at.
     const std::vector<std::string> names = SplitFileList(FileList, NameScratch);
     size_t next = 0;
     for (int slot = 0; slot < 2 && next < names.size(); ++slot, ++next)
-      if (ChannelEnabled[slot]) outputs->name[slot] = names[next];
+      if (ChannelEnabled[slot]) opening.name[slot] = names[next];
     std::vector<std::string> used;
-    for (const std::string& name : outputs->name)
+    for (const std::string& name : opening.name)
       if (!name.empty()) used.push_back(name);
     if (!CheckFreeSpace(used, fileBytes, true)) return false;
     for (int slot = 0; slot < 2; ++slot) {
-      if (outputs->name[slot].empty()) continue;
-      if (!CheckWritable(outputs->name[slot], &created)) {
-        RemoveAll(created);
+      if (opening.name[slot].empty()) continue;
+      if (!OpenUserName(slot, NameStatus[slot] != 2, &opening)) return false;
+      if (!CheckOpenedOutput(slot, &opening)) return false;
+    }
+  }
+  if (AutoNames == 1)
+    for (int slot = 0; slot < 2; ++slot)
+      if (opening.fd[slot] >= 0 && !CheckOpenedOutput(slot, &opening)) return false;
+
+  // Every output is open and ours. A device that cannot take a header is
+  // found out before any file is truncated; the regular files come last.
+  for (const bool regular : {false, true}) {
+    for (int slot = 0; slot < 2; ++slot) {
+      if (opening.fd[slot] < 0 || S_ISREG(opening.st[slot].st_mode) != regular) continue;
+      if (!WriteWavHeader(opening.fd[slot], SampleRate, TotalFrames, SampleBytes,
+                          InterleavedStereo)) {
+        std::printf("Can't write the header of %s: %s\n", opening.name[slot].c_str(),
+                    std::strerror(errno));
         return false;
       }
     }
   }
 
-  // Every header is written before any file is opened for appending. On a
-  // failure only the files this run created are removed: a name the user gave
-  // may be a device or a file that was there before.
   for (int slot = 0; slot < 2; ++slot) {
-    const std::string& name = outputs->name[slot];
-    if (name.empty()) continue;
-    if (!MAKE_HEADER(name, SampleRate, TotalFrames, SampleBytes, InterleavedStereo)) {
-      const int error = errno;
-      std::printf("Can't write the header of %s: %s\n", name.c_str(), std::strerror(error));
-      RemoveAll(created);
+    if (opening.fd[slot] < 0) continue;
+    FILE* file = fdopen(opening.fd[slot], "wb");
+    if (file == nullptr) {
+      ReportCannotOpen(opening.name[slot], errno);
       return false;
     }
-  }
-
-  for (int slot = 0; slot < 2; ++slot) {
-    const std::string& name = outputs->name[slot];
-    if (name.empty()) continue;
-    outputs->OutputFile[slot].reset(std::fopen(name.c_str(), "ab"));
-    if (!outputs->OutputFile[slot]) {
-      const int error = errno;
-      ReportCannotOpen(name, error);
-      for (FileHandle& file : outputs->OutputFile) file.reset();
-      RemoveAll(created);
-      return false;
-    }
+    opening.fd[slot] = -1;
+    outputs->OutputFile[slot].reset(file);
+    outputs->name[slot] = opening.name[slot];
+    outputs->regular[slot] = S_ISREG(opening.st[slot].st_mode);
     // A 128 KiB stream buffer: one write(2) per several periods. glibc's
     // setvbuf ignores a size given without a buffer. Without the memory the
     // stream keeps its default buffer: slower, not wrong.
     outputs->buffer[slot].reset(new (std::nothrow) char[kFileBufferBytes]);
     if (outputs->buffer[slot])
-      std::setvbuf(outputs->OutputFile[slot].get(), outputs->buffer[slot].get(), _IOFBF,
-                   kFileBufferBytes);
+      std::setvbuf(file, outputs->buffer[slot].get(), _IOFBF, kFileBufferBytes);
   }
   return true;
 }

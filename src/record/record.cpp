@@ -1,7 +1,9 @@
 // One recording run: device set-up, preparation, the capture loop, summary.
 #include "record/record.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -122,26 +124,33 @@ bool WritePeriod(OutputSet* outputs, const uint8_t* data, size_t PeriodBytes, si
   return true;
 }
 
-// Closes every output file. On a stopped or failed take each file is then cut
-// to what it holds, and its header rewritten to say so. Reports the first
-// failure and returns false.
+// Closes every output file. On a stopped or failed take each file is first
+// cut to what it holds, and its header rewritten to say so, through the
+// descriptor of the take: whatever now has the file's name is not touched.
+// Reports the first failure and returns false.
 bool CloseOutputs(OutputSet* outputs, uint32_t blockAlign, bool makeWhole) {
   bool ok = true;
+  const auto report = [&](int slot, const char* what) {
+    if (ok)
+      std::fprintf(stderr, "%s %s: %s\n", what, outputs->name[slot].c_str(),
+                   std::strerror(errno ? errno : EIO));
+    ok = false;
+  };
   for (int slot = 0; slot < 2; ++slot) {
     FileHandle& file = outputs->OutputFile[slot];
     if (!file) continue;
+    // A second descriptor outlives the stream, so the file is made whole
+    // after the stream has written all it could.
+    const int keep = fcntl(fileno(file.get()), F_DUPFD_CLOEXEC, 0);
     errno = 0;
     const bool closed = std::fclose(file.release()) == 0;
-    if (!closed && ok) {
-      std::fprintf(stderr, "Can't write to %s: %s\n", outputs->name[slot].c_str(),
-                   std::strerror(errno ? errno : EIO));
-      ok = false;
+    if (!closed) report(slot, "Can't write to");
+    if (keep < 0) {
+      report(slot, "Can't finish");
+      continue;
     }
-    if ((makeWhole || !closed) && !MakeWavWhole(outputs->name[slot], blockAlign) && ok) {
-      std::fprintf(stderr, "Can't finish %s: %s\n", outputs->name[slot].c_str(),
-                   std::strerror(errno));
-      ok = false;
-    }
+    if ((makeWhole || !closed) && !MakeWavWhole(keep, blockAlign)) report(slot, "Can't finish");
+    close(keep);
   }
   return ok;
 }
@@ -150,7 +159,7 @@ bool CloseOutputs(OutputSet* outputs, uint32_t blockAlign, bool makeWhole) {
 
 void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSeconds,
             int32_t ChannelCount, uint32_t SampleBytes, int32_t AutoNames, std::string& FileList,
-            std::string& NameScratch, int32_t InterleavedStereo) {
+            std::string& NameScratch, int32_t InterleavedStereo, const int32_t NameStatus[2]) {
   int64_t RunPeak[2] = {0, 0};
   int64_t PeriodPeak[2] = {0, 0};
   int64_t HeldPeak[2] = {0, 0};
@@ -207,7 +216,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
 
   OutputSet outputs;
   if (!PrepareOutputs(AutoNames, FileList, NameScratch, ChannelEnabled, InterleavedStereo,
-                      SampleRate, TotalFrames, SampleBytes, &outputs))
+                      SampleRate, TotalFrames, SampleBytes, NameStatus, &outputs))
     EndRun();
 
   std::puts(InterleavedStereo == 1 ? "Recording in Stereo" : "Recording");

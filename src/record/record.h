@@ -5,10 +5,13 @@
 #include <string>
 
 // Records one take. Returns only when the run is over; every fatal failure
-// ends the process with status 1 after its message.
+// ends the process with status 1 after its message. NameStatus holds, for
+// each name in FileList, what the front end found there when it checked:
+// 1 nothing (the take creates it, and refuses if something appeared since),
+// 2 a file the user agreed to replace.
 void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSeconds,
             int32_t ChannelCount, uint32_t SampleBytes, int32_t AutoNames, std::string& FileList,
-            std::string& NameScratch, int32_t InterleavedStereo);
+            std::string& NameScratch, int32_t InterleavedStereo, const int32_t NameStatus[2]);
 
 // Largest frame count per channel that a run may plan: the largest whole
 // multiple of 4096 that a signed 32-bit counter holds.

@@ -1,11 +1,11 @@
 #include "wav/wav.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -16,10 +16,36 @@ constexpr uint64_t kRiffOverhead = 36;
 constexpr long kRiffSizeOffset = 4;
 constexpr long kDataSizeOffset = 40;
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+// A write that does not complete need not set errno; make sure the caller
+// still sees a reason.
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool PutAll(int fd, const uint8_t* data, size_t size, off_t at) {
+  while (size > 0) {
+    const ssize_t n = pwrite(fd, data, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+    at += n;
+  }
+  return true;
+}
 
 // The size fields hold 32 bits; a take too long for them keeps its low 32
 // bits (the front end refuses such takes, so this only matters to callers
@@ -27,15 +53,6 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 int64_t Low32(uint64_t value) { return static_cast<int64_t>(value & 0xffffffffu); }
 
 void PutTag(const char* tag, uint8_t* out) { std::memcpy(out, tag, 4); }
-
-// fwrite need not set errno on a short write; make sure the caller still
-// sees a reason.
-bool WriteAll(const void* data, size_t size, FILE* file) {
-  errno = 0;
-  if (std::fwrite(data, 1, size, file) == size) return true;
-  if (errno == 0) errno = EIO;
-  return false;
-}
 
 }  // namespace
 
@@ -79,63 +96,39 @@ void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t f
 
 bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
                  int32_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const bool written = WriteWavHeader(fd, SampleRate, frames, SampleBytes, mode);
+  const int saved = errno;
+  if (close(fd) != 0 && written) return false;
+  errno = saved;
+  return written;
+}
+
+bool WriteWavHeader(int fd, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
+                    int32_t mode) {
   uint8_t header[kWavHeaderBytes];
   BuildWavHeader(header, SampleRate, frames, SampleBytes, mode == 1 ? 2u : 1u);
-
-  FilePtr file(std::fopen(path.c_str(), "wb"));
-  if (!file) return false;
-  if (!WriteAll(header, sizeof header, file.get())) {
-    const int saved = errno;
-    file.reset();
-    errno = saved;
-    return false;
-  }
-  // The close flushes the buffered header, so its result is the write's.
-  errno = 0;
-  if (std::fclose(file.release()) != 0) {
-    if (errno == 0) errno = EIO;
-    return false;
-  }
-  return true;
-}
-
-bool RewriteWavSizes(FILE* file, uint64_t dataBytes) {
-  if (file == nullptr) {
-    errno = EBADF;
-    return false;
-  }
-  uint8_t field[4];
-
-  Decon4(Low32(dataBytes + kRiffOverhead), field);
-  if (std::fseek(file, kRiffSizeOffset, SEEK_SET) != 0) return false;
-  if (!WriteAll(field, sizeof field, file)) return false;
-
-  Decon4(Low32(dataBytes), field);
-  if (std::fseek(file, kDataSizeOffset, SEEK_SET) != 0) return false;
-  if (!WriteAll(field, sizeof field, file)) return false;
-
-  errno = 0;
-  if (std::fflush(file) != 0) {
-    if (errno == 0) errno = EIO;
-    return false;
-  }
-  return true;
-}
-
-bool MakeWavWhole(const std::string& path, uint32_t blockAlign) {
-  FilePtr file(std::fopen(path.c_str(), "r+b"));
-  if (!file) return false;
   struct stat st {};
-  if (fstat(fileno(file.get()), &st) != 0) return false;
+  if (fstat(fd, &st) != 0) return false;
+  if (S_ISREG(st.st_mode) && (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)) return false;
+  return WriteAll(fd, header, sizeof header);
+}
+
+bool RewriteWavSizes(int fd, uint64_t dataBytes) {
+  uint8_t field[4];
+  Decon4(Low32(dataBytes + kRiffOverhead), field);
+  if (!PutAll(fd, field, sizeof field, kRiffSizeOffset)) return false;
+  Decon4(Low32(dataBytes), field);
+  return PutAll(fd, field, sizeof field, kDataSizeOffset);
+}
+
+bool MakeWavWhole(int fd, uint32_t blockAlign) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
   if (!S_ISREG(st.st_mode) || st.st_size < kWavHeaderBytes || blockAlign == 0) return true;
   const uint64_t data =
       static_cast<uint64_t>(st.st_size - kWavHeaderBytes) / blockAlign * blockAlign;
-  if (ftruncate(fileno(file.get()), static_cast<off_t>(kWavHeaderBytes + data)) != 0) return false;
-  if (!RewriteWavSizes(file.get(), data)) return false;
-  errno = 0;
-  if (std::fclose(file.release()) != 0) {
-    if (errno == 0) errno = EIO;
-    return false;
-  }
-  return true;
+  if (ftruncate(fd, static_cast<off_t>(kWavHeaderBytes + data)) != 0) return false;
+  return RewriteWavSizes(fd, data);
 }

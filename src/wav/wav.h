@@ -24,14 +24,22 @@ void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t f
 bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
                  int32_t mode);
 
-// Rewrites the RIFF size and data size fields of an open WAV file for
-// `dataBytes` bytes of audio after the header, and flushes. The stream
-// position afterwards is unspecified. Returns false, errno set, on failure.
-bool RewriteWavSizes(FILE* file, uint64_t dataBytes);
+// Writes the header for `frames` frames to an open descriptor: a regular
+// file is truncated first and gets the header from byte 0, anything else
+// (a device) gets it at its position. Afterwards the descriptor stands right
+// behind the header. Returns false, errno set, on failure.
+bool WriteWavHeader(int fd, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
+                    int32_t mode);
 
-// Cuts the regular file at `path` to its header plus a whole number of
+// Rewrites the RIFF size and data size fields of an open WAV file for
+// `dataBytes` bytes of audio after the header; the file position does not
+// move. Returns false, errno set, on failure.
+bool RewriteWavSizes(int fd, uint64_t dataBytes);
+
+// Cuts the regular file open on `fd` to its header plus a whole number of
 // blocks of `blockAlign` bytes, and rewrites its size fields to match what it
 // holds: what an interrupted or failed take leaves must still be a valid
-// file. Other kinds of file are left alone. Returns false, errno set, on
-// failure.
-bool MakeWavWhole(const std::string& path, uint32_t blockAlign);
+// file. Works on the descriptor, so a file renamed or replaced under its
+// name meanwhile is still the one finished. Other kinds of file are left
+// alone. Returns false, errno set, on failure.
+bool MakeWavWhole(int fd, uint32_t blockAlign);
