@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <numbers>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -18,81 +17,17 @@
 #include <vector>
 
 #include "support/run_zelm.h"
+#include "support/tone_checks.h"
 #include "support/wav_readers.h"
 
 namespace {
 
-constexpr double kRate = 48000.0;
-constexpr double kToneHz = 440.0;
 constexpr double kToneAmplitude = 0.5;  // of full scale: -6.02 dBFS
 constexpr double kLevelToleranceDb = 0.5;
 
 const std::string kServerScript = std::string(ZELM_SOURCE_DIR) + "/scripts/pulse-test-server";
 
 using Env = std::vector<std::pair<std::string, std::string>>;
-
-// One channel of a WAV file's data, as fractions of full scale.
-using Signal = std::vector<double>;
-
-// The channels of a file zelm wrote: its 44-byte header, then interleaved
-// little-endian samples.
-std::vector<Signal> Channels(const std::string& file, int channels, int bytes) {
-  std::vector<Signal> out(channels);
-  const double fullScale = bytes == 2 ? 32768.0 : 8388608.0;
-  const size_t frameBytes = static_cast<size_t>(channels) * bytes;
-  for (size_t at = 44; at + frameBytes <= file.size(); at += frameBytes) {
-    for (int ch = 0; ch < channels; ++ch) {
-      const auto* p = reinterpret_cast<const unsigned char*>(file.data() + at + ch * bytes);
-      uint32_t raw = 0;
-      for (int i = 0; i < bytes; ++i) raw |= uint32_t{p[i]} << (8 * i);
-      const int shift = 32 - 8 * bytes;  // sign-extend from the sample's top bit
-      const int32_t value = static_cast<int32_t>(raw << shift) >> shift;
-      out[ch].push_back(value / fullScale);
-    }
-  }
-  return out;
-}
-
-// The tone must arrive whole: at its level, and without a seam anywhere, as
-// a lost, repeated or zeroed stretch would leave a jump, a flat run or a
-// crossing out of step.
-void ExpectCleanTone(const Signal& x, int bytes) {
-  ASSERT_GT(x.size(), kRate / 2);
-  const double lsb = bytes == 2 ? 1.0 / 32768 : 1.0 / 8388608;
-
-  double peak = 0;
-  for (double v : x) peak = std::max(peak, std::fabs(v));
-  EXPECT_NEAR(20 * std::log10(peak / kToneAmplitude), 0.0, kLevelToleranceDb)
-      << "peak " << peak << " of full scale";
-
-  // A sine of amplitude A moves at most 2 A sin(pi f / fs) from one sample
-  // to the next.
-  const double highestAmplitude = kToneAmplitude * std::pow(10.0, kLevelToleranceDb / 20);
-  const double stepLimit =
-      2 * highestAmplitude * std::sin(std::numbers::pi * kToneHz / kRate) + 4 * lsb;
-  size_t zeros = 0, longestZeros = 0;
-  for (size_t i = 1; i < x.size(); ++i) {
-    ASSERT_LE(std::fabs(x[i] - x[i - 1]), stepLimit)
-        << "a jump between samples " << i - 1 << " and " << i << " of " << x.size();
-    zeros = x[i] == 0 ? zeros + 1 : 0;
-    longestZeros = std::max(longestZeros, zeros);
-  }
-  // Near a crossing the tone moves hundreds of steps per sample: two zeros
-  // in a row are never part of it.
-  EXPECT_LE(longestZeros, 1u);
-
-  // Rising zero crossings, placed between samples by linear interpolation,
-  // which is exact to a small fraction of a sample where a sine crosses zero.
-  std::vector<double> crossings;
-  for (size_t i = 1; i < x.size(); ++i)
-    if (x[i - 1] < 0 && x[i] >= 0) crossings.push_back(i - 1 + -x[i - 1] / (x[i] - x[i - 1]));
-  const double cycle = kRate / kToneHz;
-  ASSERT_GE(crossings.size(), 2u);
-  EXPECT_NEAR(static_cast<double>(crossings.size()), x.size() / cycle, 1.5);
-  for (size_t i = 1; i < crossings.size(); ++i)
-    ASSERT_NEAR(crossings[i] - crossings[i - 1], cycle, 0.25)
-        << "crossings " << i - 1 << " and " << i << " at sample " << crossings[i - 1];
-}
 
 struct Take {
   const char* format;
@@ -199,7 +134,7 @@ TEST_P(Pulse, TheToneArrivesWholeAtItsLevel) {
     const std::vector<Signal> channels = Channels(file, channelsPerFile, take.bytes);
     for (size_t ch = 0; ch < channels.size(); ++ch) {
       SCOPED_TRACE("channel " + std::to_string(ch + 1));
-      ExpectCleanTone(channels[ch], take.bytes);
+      ExpectCleanTone(channels[ch], take.bytes, kToneAmplitude);
     }
   }
   // The summary reports the same level as the files hold (the last period
@@ -260,7 +195,7 @@ class PulseFaults : public ::testing::Test {
     EXPECT_EQ(field(4), file.size() - 8);
     EXPECT_EQ(field(40), file.size() - 44);
     EXPECT_EQ((file.size() - 44) % 2, 0u);
-    ExpectCleanTone(Channels(file, 1, 2)[0], 2);
+    ExpectCleanTone(Channels(file, 1, 2)[0], 2, kToneAmplitude);
   }
 
   std::string dir_, work_;
