@@ -1,0 +1,221 @@
+// zelm against a private PipeWire server whose default source is a 440 Hz
+// sine, -6.02 dBFS left and -12.04 dBFS right, paced in real time; reached
+// through PipeWire's ALSA plugin under its own name and as "default".
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/run_zelm.h"
+#include "support/tone_checks.h"
+#include "support/wav_readers.h"
+
+namespace {
+
+constexpr double kLeft = 0.5;    // the source's channel volumes, of full scale
+constexpr double kRight = 0.25;  // -12.04 dBFS
+constexpr double kLevelToleranceDb = 0.5;
+// The script's status for a machine that lacks what the server needs.
+constexpr int kServerUnavailable = 77;
+
+const std::string kServerScript = std::string(ZELM_SOURCE_DIR) + "/scripts/pipewire-test-server";
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// A server of our own under `dir`, and the environment that reaches it.
+struct Server {
+  std::string dir;
+  Env env;
+  std::string skip;     // why this machine cannot run one
+  std::string failure;  // why it did not start although it could
+};
+
+RunResult ServerScript(const std::string& action, const std::string& dir) {
+  RunOptions options;
+  options.program = kServerScript;
+  options.args = {action, dir};
+  options.timeoutMs = 120000;  // the first start fetches the ALSA plugin
+  return RunProgram(options);
+}
+
+Server StartServer(const std::string& dir) {
+  Server server;
+  server.dir = dir;
+  const RunResult r = ServerScript("start", dir);
+  if (r.status == kServerUnavailable) {
+    server.skip = "no PipeWire test server on this machine (bash dev test installs one):\n" + r.err;
+  } else if (r.status != 0) {
+    server.failure = "the PipeWire test server did not start:\n" + r.out + r.err;
+  } else {
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t eq = line.find('=');
+      if (eq != std::string::npos) server.env.push_back({line.substr(0, eq), line.substr(eq + 1)});
+    }
+  }
+  return server;
+}
+
+double ReportedLevel(const std::string& out, int channel) {
+  const std::string label = "\tchannel " + std::to_string(channel) + ": ";
+  const size_t at = out.find(label);
+  return at == std::string::npos ? 0.0 : std::atof(out.c_str() + at + label.size());
+}
+
+uint32_t Field(const std::string& file, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
+  return v;
+}
+
+class PipeWire : public ::testing::TestWithParam<int> {
+ protected:
+  static void SetUpTestSuite() { server_ = new Server(StartServer(MakeTempDir())); }
+  static void TearDownTestSuite() {
+    ServerScript("stop", server_->dir);
+    RemoveTree(server_->dir);
+    delete server_;
+  }
+  void SetUp() override {
+    if (!server_->skip.empty()) GTEST_SKIP() << server_->skip;
+    ASSERT_TRUE(server_->failure.empty()) << server_->failure;
+    work_ = MakeTempDir();
+  }
+  void TearDown() override {
+    if (!work_.empty()) RemoveTree(work_);
+  }
+
+  static Server* server_;
+  std::string work_;
+};
+
+Server* PipeWire::server_ = nullptr;
+
+// Both names of the server record at once, so the case costs one take's time.
+TEST_P(PipeWire, StereoFromBothNamesHoldsTheToneWholeAtItsLevel) {
+  const int bytes = GetParam();
+  const std::string format = bytes == 2 ? "1648" : "2448";
+  const std::vector<std::string> devices = {"pipewire", "default"};
+  std::vector<RunResult> results(devices.size());
+  std::vector<std::thread> takes;
+  for (size_t i = 0; i < devices.size(); ++i)
+    takes.emplace_back([&, i] {
+      RunOptions options;
+      options.args = {format, "2", devices[i], "s", devices[i] + ".wav"};
+      options.cwd = work_;
+      options.env = server_->env;
+      results[i] = RunProgram(options);
+    });
+  for (std::thread& take : takes) take.join();
+
+  for (size_t i = 0; i < devices.size(); ++i) {
+    SCOPED_TRACE(devices[i]);
+    const RunResult& r = results[i];
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("\nRX"), std::string::npos) << "overruns:\n" << r.out;
+    // The summary's levels (the last period is never scanned, so they can
+    // only be lower than the file's, never higher).
+    EXPECT_NEAR(ReportedLevel(r.out, 1), 20 * std::log10(kLeft), kLevelToleranceDb) << r.out;
+    EXPECT_NEAR(ReportedLevel(r.out, 2), 20 * std::log10(kRight), kLevelToleranceDb) << r.out;
+
+    const std::string path = work_ + "/" + devices[i] + ".wav";
+    const std::string file = ReadFile(path);
+    const size_t frameBytes = 2u * bytes;
+    ASSERT_GT(file.size(), 44u);
+    ASSERT_EQ((file.size() - 44) % frameBytes, 0u);
+    // Two seconds, rounded up to whole periods of whatever size the server grants.
+    const uint64_t frames = (file.size() - 44) / frameBytes;
+    EXPECT_GE(frames, 96000u);
+    EXPECT_LT(frames, 96000u + 32768u);
+    ExpectReadersAgree(path, 2, 48000, bytes * 8, frames);
+    const std::vector<Signal> channels = Channels(file, 2, bytes);
+    {
+      SCOPED_TRACE("left");
+      ExpectCleanTone(channels[0], bytes, kLeft);
+    }
+    {
+      SCOPED_TRACE("right");
+      ExpectCleanTone(channels[1], bytes, kRight);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, PipeWire, ::testing::Values(2, 3),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::to_string(info.param * 8) + "bit";
+                         });
+
+// The server is ours to stop, so each of these tests starts one of its own.
+class PipeWireFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = MakeTempDir();
+    work_ = dir_ + "/work";
+    mkdir(work_.c_str(), 0700);
+    server_ = StartServer(dir_ + "/server");
+    if (!server_.skip.empty()) GTEST_SKIP() << server_.skip;
+    ASSERT_TRUE(server_.failure.empty()) << server_.failure;
+  }
+  void TearDown() override {
+    StopServer();
+    RemoveTree(dir_);
+  }
+
+  // Stops the daemon, its session manager and their bus by their pids; safe
+  // to call while a take runs, and again afterwards.
+  void StopServer() { ServerScript("stop", server_.dir); }
+
+  // Runs zelm on the server in the background.
+  std::thread StartTake(std::vector<std::string> args, RunResult& result) {
+    return std::thread([this, args = std::move(args), &result] {
+      RunOptions options;
+      options.args = args;
+      options.cwd = work_;
+      options.env = server_.env;
+      options.timeoutMs = 30000;
+      result = RunProgram(options);
+    });
+  }
+
+  // A whole WAV file: its header counts exactly the whole frames that follow,
+  // and they hold the unbroken tone up to the stop.
+  void ExpectWholeTone(const std::string& name, double amplitude) {
+    SCOPED_TRACE(name);
+    const std::string file = ReadFile(work_ + "/" + name);
+    ASSERT_GT(file.size(), 44u);
+    EXPECT_EQ(Field(file, 4), file.size() - 8);
+    EXPECT_EQ(Field(file, 40), file.size() - 44);
+    EXPECT_EQ((file.size() - 44) % 2, 0u);
+    ExpectCleanTone(Channels(file, 1, 2)[0], 2, amplitude);
+  }
+
+  std::string dir_, work_;
+  Server server_;
+};
+
+// Disabled until the reader rework: today zelm meets the dead server with
+// one "RX" per period and exits 0 when the planned length is reached.
+TEST_F(PipeWireFaults, DISABLED_KilledMidTakeEndsTheTakeWithWholeFiles) {
+  RunResult r;
+  std::thread take = StartTake({"1648", "10", "pipewire", "2", "a.wav", "b.wav"}, r);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto killed = std::chrono::steady_clock::now();
+  StopServer();
+  take.join();
+  const auto ended = std::chrono::steady_clock::now();
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_LE(ended - killed, std::chrono::seconds(3));
+  EXPECT_NE(r.err.find("Recording from pipewire failed: "), std::string::npos) << r.err;
+  ExpectWholeTone("a.wav", kLeft);
+  ExpectWholeTone("b.wav", kRight);
+}
+
+}  // namespace
