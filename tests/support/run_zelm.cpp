@@ -3,9 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -21,7 +27,31 @@ void SetCloexecPipe(int fds[2]) {
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
 }
 
+// A raw 80x24 terminal. The parent keeps the slave open: that is where
+// tcflow acts, and the master then never reports end of file, so the
+// child's exit is watched separately.
+void OpenTerminal(int& master, int& slave) {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+      ptsname_r(master, name, sizeof name) != 0)
+    throw std::runtime_error("no pseudo-terminal");
+  slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) throw std::runtime_error("cannot open the terminal's slave");
+  termios t{};
+  tcgetattr(slave, &t);
+  cfmakeraw(&t);
+  tcsetattr(slave, TCSANOW, &t);
+  const winsize size{24, 80, 0, 0};
+  ioctl(slave, TIOCSWINSZ, &size);
+  fcntl(master, F_SETFL, O_NONBLOCK);
+}
+
 [[noreturn]] void ExecChild(const RunOptions& o, int in, int out, int err) {
+  if (o.pty) {
+    setsid();
+    ioctl(out, TIOCSCTTY, 0);
+  }
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
@@ -41,20 +71,56 @@ void SetCloexecPipe(int fds[2]) {
   _exit(127);
 }
 
+// Something the parent does to the child at a set time.
+struct Event {
+  long atMs;
+  bool isFlow;  // a terminal flow change (`flow`) instead of `signal`
+  int signal;
+  int flow;  // TCOOFF or TCOON
+};
+
+std::vector<Event> Schedule(const RunOptions& o) {
+  std::vector<Event> events;
+  if (o.signalAfterMs >= 0) events.push_back({o.signalAfterMs, false, o.signal, 0});
+  for (const auto& [ms, sig] : o.signals) events.push_back({ms, false, sig, 0});
+  if (o.pty && o.ptyPauseAfterMs >= 0) {
+    events.push_back({o.ptyPauseAfterMs, true, 0, TCOOFF});
+    events.push_back({static_cast<long>(o.ptyPauseAfterMs) + o.ptyPauseMs, true, 0, TCOON});
+  }
+  std::stable_sort(events.begin(), events.end(),
+                   [](const Event& a, const Event& b) { return a.atMs < b.atMs; });
+  return events;
+}
+
+bool HasExited(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
 }  // namespace
 
 RunResult RunProgram(const RunOptions& o) {
   signal(SIGPIPE, SIG_IGN);  // the child may exit before reading its input
-  int in[2], out[2], err[2];
+  int in[2], out[2] = {-1, -1}, err[2] = {-1, -1};
+  int slave = -1;
   SetCloexecPipe(in);
-  SetCloexecPipe(out);
-  SetCloexecPipe(err);
+  if (o.pty) {
+    OpenTerminal(out[0], slave);
+  } else {
+    SetCloexecPipe(out);
+    SetCloexecPipe(err);
+  }
+  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) ExecChild(o, in[0], out[1], err[1]);
+  if (pid == 0) ExecChild(o, in[0], o.pty ? slave : out[1], o.pty ? slave : err[1]);
   close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  if (!o.pty) {
+    close(out[1]);
+    close(err[1]);
+  }
+  // Without a pidfd (old kernels) the exit is checked at short intervals.
+  int exitFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 
   RunResult result;
   size_t written = 0;
@@ -65,27 +131,47 @@ RunResult RunProgram(const RunOptions& o) {
   } else {
     fcntl(inFd, F_SETFL, O_NONBLOCK);
   }
-  const auto start = std::chrono::steady_clock::now();
-  bool signalled = false;
-  int openOutputs = 2;
-  while (openOutputs > 0) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+  const std::vector<Event> events = Schedule(o);
+  size_t nextEvent = 0;
+  bool paused = false;
+  bool exited = false;
+  auto sinceStart = [&] {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+  };
+  // With pipes the run ends when both are closed, as a grandchild holding
+  // them keeps the output going; a terminal ends with the child.
+  int openOutputs = o.pty ? 1 : 2;
+  while (o.pty ? !exited : openOutputs > 0) {
+    const long elapsed = sinceStart();
     if (elapsed >= o.timeoutMs) {
       result.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
-    if (!signalled && o.signalAfterMs >= 0 && elapsed >= o.signalAfterMs) {
-      kill(pid, o.signal);
-      signalled = true;
+    for (; nextEvent < events.size() && events[nextEvent].atMs <= elapsed; ++nextEvent) {
+      const Event& e = events[nextEvent];
+      if (e.isFlow) {
+        tcflow(slave, e.flow);
+        paused = e.flow == TCOOFF;
+      } else {
+        kill(pid, e.signal);
+      }
     }
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
-    int wait = static_cast<int>(o.timeoutMs - elapsed);
-    if (!signalled && o.signalAfterMs >= 0) wait = std::min<int>(wait, o.signalAfterMs - elapsed);
-    const int n = poll(fds, inFd >= 0 ? 3 : 2, std::max(wait, 1));
+    long wait = o.timeoutMs - elapsed;
+    if (nextEvent < events.size()) wait = std::min(wait, events[nextEvent].atMs - elapsed);
+    if (exitFd < 0 && !exited) wait = std::min(wait, 10L);
+    pollfd fds[4] = {{out[0], POLLIN, 0},
+                     {err[0], POLLIN, 0},
+                     {inFd, POLLOUT, 0},
+                     {exited ? -1 : exitFd, POLLIN, 0}};
+    const int n = poll(fds, 4, static_cast<int>(std::max(wait, 1L)));
     if (n < 0 && errno != EINTR) break;
+    if (!exited && (exitFd >= 0 ? (fds[3].revents & POLLIN) != 0 : HasExited(pid))) {
+      exited = true;
+      result.elapsedMs = sinceStart();
+    }
     std::string* sinks[2] = {&result.out, &result.err};
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -93,7 +179,7 @@ RunResult RunProgram(const RunOptions& o) {
       const ssize_t got = read(fds[i].fd, buf, sizeof buf);
       if (got > 0) {
         sinks[i]->append(buf, static_cast<size_t>(got));
-      } else {
+      } else if (got == 0 || errno != EAGAIN) {
         close(fds[i].fd);
         (i == 0 ? out[0] : err[0]) = -1;
         --openOutputs;
@@ -109,14 +195,38 @@ RunResult RunProgram(const RunOptions& o) {
       }
     }
   }
-  if (inFd >= 0) close(inFd);
-  if (out[0] >= 0) close(out[0]);
-  if (err[0] >= 0) close(err[0]);
+  if (paused) tcflow(slave, TCOON);
+  if (o.pty && out[0] >= 0) {
+    // What the child wrote just before it exited is still in the terminal.
+    char buf[65536];
+    for (ssize_t got; (got = read(out[0], buf, sizeof buf)) > 0;)
+      result.out.append(buf, static_cast<size_t>(got));
+  }
+  for (int fd : {inFd, out[0], err[0], slave, exitFd})
+    if (fd >= 0) close(fd);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  if (result.elapsedMs < 0) result.elapsedMs = sinceStart();
+  result.maxRssKb = usage.ru_maxrss;
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
   return result;
+}
+
+std::vector<std::pair<std::string, std::string>> StallEnv(const std::string& match,
+                                                          const std::string& at,
+                                                          const std::string& every) {
+  std::vector<std::pair<std::string, std::string>> env = {
+      {"LD_PRELOAD", ZELM_STALL_SHIM}, {"ZELM_STALL_MATCH", match}, {"ZELM_STALL_AT", at}};
+  if (!every.empty()) env.push_back({"ZELM_STALL_EVERY", every});
+  if (ZELM_SANITIZED) {
+    // The sanitizer runtime insists on coming first among the libraries.
+    const char* options = std::getenv("ASAN_OPTIONS");
+    std::string value = options != nullptr && *options != '\0' ? std::string(options) + ":" : "";
+    env.push_back({"ASAN_OPTIONS", value + "verify_asan_link_order=0"});
+  }
+  return env;
 }
 
 std::string MakeTempDir() {
