@@ -286,4 +286,72 @@ TEST_F(Cli, TwoChannelsCannotShareOneFile) {
   EXPECT_NE(r.err.find(kOpenFailure), std::string::npos);
 }
 
+// Names that cannot take a recording are refused before the prompt, without
+// waiting: a link to nothing (it would also slip past the same-file check),
+// a pipe (opening it would block), a folder, and the console itself.
+TEST_F(Cli, NamesThatCannotTakeARecordingAreRefusedAtOnce) {
+  ASSERT_EQ(symlink("t.wav", at("l.wav").c_str()), 0);
+  ASSERT_EQ(mkfifo(at("f").c_str(), 0600), 0);
+  mkdir(at("dir").c_str(), 0700);
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"t.wav", "l.wav"}, "Both channels cannot be recorded into the same file\n"},
+      {{"a.wav", "l.wav"}, "Can't record into l.wav: it is a link to a missing file\n"},
+      {{"f", "a.wav"}, "Can't record into f: it is a pipe\n"},
+      {{"a.wav", "dir"}, "Can't record into dir: it is a directory\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"1644", "1", "null", "2"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = Run(args, "o\no\n", {}, 5000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, c.out);
+  }
+  EXPECT_FALSE(FileExists(at("t.wav")));
+  EXPECT_FALSE(FileExists(at("a.wav")));
+  // /dev/stdout as the stereo file, standard output redirected into a file.
+  RunOptions options;
+  options.program = "/bin/bash";
+  options.args = {"-c", "exec '" ZELM_BINARY "' 1644 1 null s /dev/stdout > x.wav"};
+  options.cwd = work();
+  const RunResult r = RunProgram(options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Can't record into /dev/stdout: it is this program's standard output\n");
+  EXPECT_EQ(ReadFile(at("x.wav")), "");
+}
+
+// A file the user may write but not read exists all the same, and an endless
+// word at the prompt is read past without memory growing with it.
+TEST_F(Cli, EveryExistingNameIsAskedAbout) {
+  ASSERT_EQ(chmod(work().c_str(), 0777), 0);
+  WriteFile(at("w.wav"), "write only");
+  ASSERT_EQ(chmod(at("w.wav").c_str(), 0222), 0);
+  ASSERT_EQ(chown(at("w.wav").c_str(), 65534, 65534), 0);
+  RunOptions options;
+  options.program = "/usr/bin/setpriv";
+  options.args = {
+      "--reuid=65534", "--regid=65534", "--clear-groups", ZELM_BINARY, "1644", "1", "null", "1",
+      "w.wav"};
+  options.cwd = work();
+  options.input = "x\n";
+  RunResult r = RunProgram(options);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, Prompt("w.wav"));
+  EXPECT_EQ(ReadFile(at("w.wav")), "write only");
+
+  // 100 MB without a blank, made by the shell so that this process stays small.
+  options.program = "/bin/bash";
+  options.args = {"-c", "exec '" ZELM_BINARY
+                        "' 1644 1 null 1 w.wav < <(head -c 100000000 "
+                        "/dev/zero | tr '\\0' q; echo ' x')"};
+  options.input.clear();
+  r = RunProgram(options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, Prompt("w.wav"));
+  EXPECT_LT(r.maxRssKb, 64 * 1024);
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -163,6 +164,10 @@ TEST_F(SmallDisk, ATakeThatCannotFitIsRefusedBeforeItStarts) {
   EXPECT_EQ(r.out,
             "Not enough free space in " + disk_ + " for this take: 1.4 MB needed, 1.0 MB free\n");
   EXPECT_TRUE(std::filesystem::is_empty(disk_));
+  // A shortfall that rounds away in MB shows in kB.
+  r = Run({"1644", "5.94", "paced", "2", disk_ + "/a.wav", disk_ + "/b.wav"});
+  EXPECT_EQ(r.out, "Not enough free space in " + disk_ +
+                       " for this take: 1048.7 kB needed, 1048.6 kB free\n");
   // The space of a file the take replaces counts as free.
   WriteFile(disk_ + "/old.wav", std::string(600000, 'x'));
   r = Run({"1644", "5", "null", "1", disk_ + "/old.wav"}, "o\n");
@@ -255,6 +260,56 @@ TEST_F(Robustness, TheGrantedRateIsTheRateOfTheTake) {
                        "format and channel mode is 44739 seconds.\n"))
       << r.out;
   EXPECT_FALSE(FileExists(at("long.wav")));
+}
+
+// Descriptors 0, 1 and 2 closed by the caller: the console text, the device
+// failure included, must not land in the audio file that takes their number.
+TEST_F(Robustness, ClosedStandardDescriptorsKeepConsoleTextOutOfTheAudio) {
+  const RunResult r = RunInShell("exec <&- >&- 2>&-", {"1644", "0.9", "lost", "1", "a.wav"});
+  EXPECT_EQ(r.status, 1);
+  const std::string file = ReadFile(at("a.wav"));
+  ExpectWhole(file, 2);
+  EXPECT_EQ(file.substr(44), Ramp(0, 3 * 4096, 0, 2));
+}
+
+// A second take naming a file in use is refused before it changes anything,
+// and so is a name that another program created after it was found free.
+TEST_F(Robustness, AFileInUseOrMadeMeanwhileIsNotWrittenInto) {
+  RunResult first;
+  std::thread take([&] { first = Run({"1648", "1.5", "paced", "1", "a.wav"}); });
+  usleep(500000);
+  const RunResult second = Run({"1648", "1", "null", "1", "a.wav"}, "o\n");
+  take.join();
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.out.find("Can't record into a.wav: it is in use by another take\n"),
+            std::string::npos)
+      << second.out;
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  EXPECT_EQ(ReadFile(at("a.wav")).substr(44), Ramp(0, 18 * 4096, 0, 2));
+
+  // b.wav appears while the prompt for a.wav waits.
+  RunOptions options;
+  options.program = "/bin/bash";
+  options.args = {"-c", "(sleep 0.3; echo theirs > b.wav; echo o) | '" ZELM_BINARY
+                        "' 1648 1 null 2 a.wav b.wav"};
+  options.cwd = work();
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  const RunResult r = RunProgram(options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Can't record into b.wav: another program created it meanwhile\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ReadFile(at("b.wav")), "theirs\n");
+}
+
+// A take that cannot start leaves the file the user agreed to replace as it was.
+TEST_F(Robustness, AFailedStartLeavesAReplacedFileAsItWas) {
+  WriteFile(at("a.wav"), "old take");
+  const RunResult r = Run({"1644", "1", "paced", "2", "a.wav", "/dev/full"}, "o\no\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Can't write the header of /dev/full: No space left on device\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(at("a.wav")), "old take");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "meter/meter.h"
 
@@ -238,7 +239,7 @@ Scan24 ChooseMaxMagnitude24() {
 // full-scale sample: the entries end at max(entry, largest magnitude), and a
 // full-scale sample exists exactly when the largest magnitude is full scale.
 void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* RunPeak,
-               const void* area, int64_t* PeriodPeak) {
+               const void* area, int64_t* PeriodPeak, std::string* text) {
   if (count <= 0) {
     return;
   }
@@ -256,6 +257,11 @@ void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* Ru
   // Full scale: either of the two largest magnitudes, so +max counts as well as -max.
   const int64_t belowFullScale = SampleBytes == 3 ? 8388606 : 32766;
   if (sample > belowFullScale) {
-    std::printf("\nInput Channel %i is Peaking!\n", channel + 1);
+    char warning[48];
+    std::snprintf(warning, sizeof warning, "\nInput Channel %i is Peaking!\n", channel + 1);
+    if (text != nullptr)
+      text->append(warning);
+    else
+      std::fputs(warning, stdout);
   }
 }

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <string>
 
 #include "meter/meter.h"
 
@@ -8,7 +9,8 @@
 // or lets it fall by a step. Change no type or conversion here without checking
 // the steady-level cases in the tests.
 void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall, float decay,
-                 int32_t SampleBytes, int32_t meterChannels, const int64_t* HeldPeak) {
+                 int32_t SampleBytes, int32_t meterChannels, const int64_t* HeldPeak,
+                 std::string* text) {
   constexpr int kCells = 24;
   static double Current = -144.0;  // dB the bar shows
   static float Last = -144.0f;     // previous period's level, dB
@@ -40,7 +42,8 @@ void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall,
     Current = Current - static_cast<double>(decay);
   }
 
-  std::printf("\t -%.0f dB [", static_cast<double>(span));
+  char line[128];
+  int used = std::snprintf(line, sizeof line, "\t -%.0f dB [", static_cast<double>(span));
 
   float bars;
   if (Current < -static_cast<double>(span)) {
@@ -63,7 +66,6 @@ void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall,
     cells[filled] = ' ';
   }
   cells[kCells] = '\0';
-  std::fputs(cells, stdout);
 
   // A held peak of 0 means nothing held: the readout keeps its last value.
   if (HeldPeak[0] != 0) {
@@ -72,12 +74,19 @@ void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall,
   if (meterChannels == 2 && HeldPeak[1] != 0) {
     realPeakR = static_cast<float>(LevelDb(HeldPeak[1], bytes));
   }
-  std::printf("] %.1f", static_cast<double>(realPeakL));
+  used += std::snprintf(line + used, sizeof line - used, "%s] %.1f", cells,
+                        static_cast<double>(realPeakL));
   if (meterChannels == 2) {
-    std::printf(" / %.1f", static_cast<double>(realPeakR));
+    used +=
+        std::snprintf(line + used, sizeof line - used, " / %.1f", static_cast<double>(realPeakR));
   }
-  std::printf(" dB   ");
+  std::snprintf(line + used, sizeof line - used, " dB   ");
 
   Last = static_cast<float>(levelDb);
-  std::fflush(stdout);
+  if (text != nullptr) {
+    text->append(line);
+  } else {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+  }
 }

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "record/record.h"
 
@@ -52,14 +53,19 @@ void QUANTIZE(int32_t PeriodFrames, uint32_t SampleRate, const float* DurationSe
 
 int64_t NewTime() { return static_cast<int64_t>(std::time(nullptr)) - kNameEpoch; }
 
-void PrintRemaining(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate) {
+void FormatRemaining(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate,
+                     std::string* text) {
   const float frames = static_cast<float>(TotalFrames + NegFramesDone);
   const float rate = static_cast<float>(SampleRate);
   const float seconds = frames / rate;
-  std::printf("\rrem = %.2f sec", static_cast<double>(seconds));
+  char line[64];
+  std::snprintf(line, sizeof line, "\rrem = %.2f sec", static_cast<double>(seconds));
+  text->append(line);
 }
 
 void UpdateClock(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate) {
-  PrintRemaining(TotalFrames, NegFramesDone, SampleRate);
+  std::string text;
+  FormatRemaining(TotalFrames, NegFramesDone, SampleRate, &text);
+  std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
 }

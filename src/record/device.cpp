@@ -36,7 +36,7 @@ void ReportRefusedParameters(const snd_pcm_hw_params_t* params) {
 bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint32_t SampleBytes,
                         CaptureDevice* device) {
   snd_pcm_t* pcm = nullptr;
-  int rc = snd_pcm_open(&pcm, DeviceName.c_str(), SND_PCM_STREAM_CAPTURE, 0);
+  int rc = snd_pcm_open(&pcm, DeviceName.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
   if (rc < 0) {
     std::fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
     return false;
@@ -75,36 +75,11 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
     return false;
   }
   device->PeriodFrames = periodFrames;
+  if (snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) < 0) bufferFrames = 0;
+  device->bufferFrames = bufferFrames;
   if (snd_pcm_hw_params_get_rate(params, &rate, nullptr) < 0) rate = SampleRate;
   device->grantedRate = rate;
   return true;
-}
-
-snd_pcm_sframes_t ReadPeriod(const CaptureDevice& device, uint8_t* area1, uint8_t* area2,
-                             uint8_t* scratch, uint32_t SampleBytes,
-                             const volatile int* stopRequested, snd_pcm_uframes_t* done) {
-  snd_pcm_t* pcm = device.handle.get();
-  const snd_pcm_uframes_t period = device.PeriodFrames;
-  *done = 0;
-  while (*done < period) {
-    const size_t offset = *done * SampleBytes;
-    snd_pcm_sframes_t got;
-    if (device.interleaved) {
-      got = snd_pcm_readi(pcm, scratch, period - *done);
-      if (got > 0)
-        Deinterleave(static_cast<int32_t>(got), static_cast<int32_t>(SampleBytes), scratch,
-                     area1 + offset, area2 + offset);
-    } else {
-      void* areas[2] = {area1 + offset, area2 + offset};
-      got = snd_pcm_readn(pcm, areas, period - *done);
-    }
-    if (got == -EINTR && !*stopRequested) continue;
-    if (got < 0) return got;
-    // A blocking read that returns nothing would otherwise spin here.
-    if (got == 0) return -EIO;
-    *done += static_cast<snd_pcm_uframes_t>(got);
-  }
-  return static_cast<snd_pcm_sframes_t>(*done);
 }
 
 int RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t error) {

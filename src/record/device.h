@@ -16,27 +16,18 @@ struct CaptureDevice {
   PcmHandle handle;
   snd_pcm_uframes_t PeriodFrames = 0;  // granted for the request of 4096
   unsigned int grantedRate = 0;        // what the device actually runs at
+  snd_pcm_uframes_t bufferFrames = 0;  // granted for the request of 32768
   // Periods of an interleaved device are read whole into a scratch buffer
   // and split into the channel areas.
   bool interleaved = false;
 };
 
-// Opens DeviceName for blocking two-channel capture and installs the
+// Opens DeviceName for non-blocking two-channel capture (the capture thread
+// waits in poll, where a stop can reach it) and installs the
 // hardware configuration. On failure prints the failure's message and
 // returns false; no file exists yet at this stage.
 bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint32_t SampleBytes,
                         CaptureDevice* device);
-
-// Reads one whole period of both device channels into the two channel areas,
-// reading again after a short or interrupted read until the period is
-// complete. `scratch` holds one interleaved period for an interleaved device.
-// Returns the frames read (the whole period) or the negative ALSA code that
-// stopped it; `done` then says how many frames of the period did arrive. An
-// interrupted read is retried unless `stopRequested` says a signal asked the
-// run to end, in which case -EINTR is returned.
-snd_pcm_sframes_t ReadPeriod(const CaptureDevice& device, uint8_t* area1, uint8_t* area2,
-                             uint8_t* scratch, uint32_t SampleBytes,
-                             const volatile int* stopRequested, snd_pcm_uframes_t* done);
 
 // Brings the stream back after an overrun or a suspend. Returns 0, or the
 // negative ALSA code when the device cannot be brought back (a sound server

@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -218,8 +219,8 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
-                    int64_t TotalFrames, uint32_t SampleBytes, const int32_t NameStatus[2],
-                    OutputSet* outputs) {
+                    int64_t TotalFrames, uint32_t SampleBytes, size_t PeriodBytes,
+                    const int32_t NameStatus[2], OutputSet* outputs) {
   const uint64_t fileBytes =
       static_cast<uint64_t>(kWavHeaderBytes) +
       static_cast<uint64_t>(TotalFrames) * SampleBytes * (InterleavedStereo ? 2 : 1);
@@ -269,21 +270,35 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
 
   for (int slot = 0; slot < 2; ++slot) {
     if (opening.fd[slot] < 0) continue;
-    FILE* file = fdopen(opening.fd[slot], "wb");
-    if (file == nullptr) {
-      ReportCannotOpen(opening.name[slot], errno);
+    try {
+      outputs->buffer[slot].assign(std::max<size_t>(kFileBufferBytes, 4 * PeriodBytes), 0);
+    } catch (const std::bad_alloc&) {
+      std::printf("Can't allocate a write buffer for %s\n", opening.name[slot].c_str());
       return false;
     }
-    opening.fd[slot] = -1;
-    outputs->OutputFile[slot].reset(file);
+  }
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening.fd[slot] < 0) continue;
     outputs->name[slot] = opening.name[slot];
     outputs->regular[slot] = S_ISREG(opening.st[slot].st_mode);
-    // A 128 KiB stream buffer: one write(2) per several periods. glibc's
-    // setvbuf ignores a size given without a buffer. Without the memory the
-    // stream keeps its default buffer: slower, not wrong.
-    outputs->buffer[slot].reset(new (std::nothrow) char[kFileBufferBytes]);
-    if (outputs->buffer[slot])
-      std::setvbuf(file, outputs->buffer[slot].get(), _IOFBF, kFileBufferBytes);
+    outputs->created[slot] = opening.created[slot];
+    if (opening.created[slot])
+      outputs->folder[slot] =
+          open(FolderOf(opening.name[slot]).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    outputs->fd[slot] = opening.fd[slot];
+    opening.fd[slot] = -1;
   }
   return true;
+}
+
+OutputSet::~OutputSet() {
+  for (int slot = 0; slot < 2; ++slot) {
+    if (fd[slot] >= 0) close(fd[slot]);
+    if (folder[slot] >= 0) close(folder[slot]);
+  }
+}
+
+void RemoveCreatedOutputs(OutputSet* outputs) {
+  for (int slot = 0; slot < 2; ++slot)
+    if (outputs->fd[slot] >= 0 && outputs->created[slot]) unlink(outputs->name[slot].c_str());
 }

@@ -2,28 +2,29 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
-// Each output stream's buffer: one write(2) per 128 KiB instead of one per
+// Each output's write buffer: one write(2) per 128 KiB instead of one per
 // period and file.
 constexpr size_t kFileBufferBytes = 128 * 1024;
 
 struct OutputSet {
-  std::string name[2];               // slot 0: channel 1 or the stereo file; slot 1: channel 2
+  std::string name[2];  // slot 0: channel 1 or the stereo file; slot 1: channel 2
+  // The descriptors opened for the take, each standing right behind its
+  // header; a regular file stays locked until its descriptor is closed.
+  int fd[2] = {-1, -1};
+  // The folder of a file this run created, so that its entry is synced too.
+  int folder[2] = {-1, -1};
   bool regular[2] = {false, false};  // a regular file, not a device
-  // Declared before the files, so that each outlives its file's fclose.
-  std::unique_ptr<char[]> buffer[2];
-  // Streams over the descriptors opened for the take, each standing right
-  // behind its header. A regular file stays locked until it is closed.
-  FileHandle OutputFile[2];
+  bool created[2] = {false, false};  // this run made the name
+  std::vector<uint8_t> buffer[2];    // sized before the take
+
+  OutputSet() = default;
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+  ~OutputSet();
 };
 
 // The names in a newline-separated list, empty pieces skipped. The list is
@@ -39,5 +40,8 @@ std::vector<std::string> SplitFileList(const std::string& FileList, std::string&
 // prints the cause, removes what this run created, and returns false.
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
-                    int64_t TotalFrames, uint32_t SampleBytes, const int32_t NameStatus[2],
-                    OutputSet* outputs);
+                    int64_t TotalFrames, uint32_t SampleBytes, size_t PeriodBytes,
+                    const int32_t NameStatus[2], OutputSet* outputs);
+
+// Removes the files this run created (a take stopped before it started).
+void RemoveCreatedOutputs(OutputSet* outputs);

@@ -29,9 +29,10 @@ int64_t NewTime();
 // Prints "\rrem = %.2f sec" for (TotalFrames + NegFramesDone) / SampleRate
 // and flushes standard output.
 void UpdateClock(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate);
-// The same text without the flush, for a caller that flushes the whole
+// The same text, appended to `text`, for a caller that writes the whole
 // console line at once.
-void PrintRemaining(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate);
+void FormatRemaining(int64_t TotalFrames, int64_t NegFramesDone, uint32_t SampleRate,
+                     std::string* text);
 
 // Interleaves two channel areas of `frames` samples of sampleBytes (2 or 3)
 // bytes into out (2 x frames x sampleBytes bytes). Other sizes, or frames <= 0,

@@ -1,0 +1,324 @@
+// The capture thread: the device is read here and nowhere else.
+#include "record/capture.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <new>
+
+#include "record/record.h"
+
+namespace {
+
+// A device that delivers this much faster than the clock is not paced by
+// real time (ALSA's null and file devices): nothing is ever lost by making
+// it wait for room.
+constexpr double kPacedTolerance = 1.05;
+
+// A stream that overruns again before a single frame has arrived, this many
+// times in a row after being restarted, is gone however well it restarts.
+constexpr int kEmptyRestarts = 3;
+
+// Poll descriptors of a device beyond this many are not watched; no plugin
+// in use needs more than a few.
+constexpr int kMaxDeviceFds = 14;
+
+double Seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+bool Readable(const pollfd& p) { return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
+
+}  // namespace
+
+bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
+                  uint32_t SampleRate, double seconds) {
+  const double periods = seconds * SampleRate / static_cast<double>(PeriodFrames);
+  ring->slots = static_cast<size_t>(periods) + 2;
+  ring->slotBytes = 2 * static_cast<size_t>(PeriodFrames) * SampleBytes;
+  try {
+    // assign writes every byte: the pages are faulted in here, not mid-take.
+    ring->data.assign(ring->slots * ring->slotBytes, 0);
+    ring->info.assign(ring->slots, PeriodInfo{});
+    ring->spill.assign(2 * ring->slotBytes, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool OpenWakeups(Wakeups* w) {
+  for (int* fd : {&w->stop, &w->main, &w->room}) {
+    *fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (*fd < 0) return false;
+  }
+  return true;
+}
+
+void Wake(int fd) {
+  const uint64_t one = 1;
+  // A full counter still wakes its reader; nothing else can go wrong here.
+  [[maybe_unused]] const ssize_t n = write(fd, &one, sizeof one);
+}
+
+void Drain(int fd) {
+  uint64_t count;
+  [[maybe_unused]] const ssize_t n = read(fd, &count, sizeof count);
+}
+
+namespace {
+
+struct Reader {
+  CaptureJob job;
+  snd_pcm_t* pcm;
+  snd_pcm_uframes_t period;
+  snd_pcm_uframes_t buffer;
+  size_t periodBytes;
+  pollfd fds[kMaxDeviceFds + 2];
+  int deviceFds = 0;
+
+  uint64_t periods = 0;       // periods accounted for: filled slots and lost ones
+  uint32_t dropped = 0;       // lost to a full ring since the last slot
+  bool unreported = false;    // a silent loss to attach to the next slot
+  bool atFullBuffer = false;  // the buffer was full when last looked at
+  bool paced = true;          // delivers in real time, as far as seen
+  bool freshStart = true;     // nothing looked at since the last start
+  uint64_t delivered = 0;     // frames since the first start
+  double startedAt = 0;
+  int emptyRestarts = 0;
+  bool overrunPending = false;  // the period being filled overran
+
+  uint8_t* target = nullptr;  // the period being filled
+  bool toSpill = false;       // ... outside the ring, which was full
+  snd_pcm_uframes_t filled = 0;
+
+  bool Stopped() const { return job.wake->stopRequested.load(std::memory_order_relaxed); }
+
+  // Waits for the device (or, with `forRoom`, for the writer) or a stop.
+  // False on a stop.
+  bool Wait(bool forRoom) {
+    int n = 0;
+    pollfd* set = fds;
+    if (forRoom) {
+      set = fds + deviceFds;
+      n = 2;
+    } else {
+      n = deviceFds + 1;
+    }
+    const int ready = poll(set, static_cast<nfds_t>(n), 1000);
+    if (ready > 0 && Readable(fds[deviceFds])) return false;
+    if (!forRoom && ready > 0) {
+      unsigned short revents = 0;
+      snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(deviceFds), &revents);
+    }
+    if (forRoom) Drain(job.wake->room);
+    return true;
+  }
+
+  void Publish(PeriodEnd end, int error) {
+    CaptureRing& ring = *job.ring;
+    if (end == PeriodEnd::kLost) ring.lostError.store(error);
+    if (toSpill) {
+      ++dropped;
+    } else {
+      const uint64_t n = ring.produced.load(std::memory_order_relaxed);
+      PeriodInfo& info = ring.info[n % ring.slots];
+      info.frames = static_cast<uint32_t>(filled);
+      info.droppedBefore = dropped;
+      info.end = end;
+      info.unreportedLoss = unreported;
+      info.error = error;
+      dropped = 0;
+      unreported = false;
+      ring.produced.store(n + 1, std::memory_order_release);
+      if (job.wake->mainWaiting.exchange(false)) Wake(job.wake->main);
+    }
+    ++periods;
+    target = nullptr;
+    filled = 0;
+  }
+
+  int Start() {
+    freshStart = true;
+    const int rc = snd_pcm_prepare(pcm);
+    return rc < 0 ? rc : snd_pcm_start(pcm);
+  }
+
+  // Picks where the next period goes. False on a stop while waiting.
+  bool ChooseTarget() {
+    CaptureRing& ring = *job.ring;
+    for (;;) {
+      const uint64_t n = ring.produced.load(std::memory_order_relaxed);
+      const uint64_t used = n - ring.released.load(std::memory_order_acquire);
+      if (used < ring.slots) {
+        target = ring.Slot(n);
+        toSpill = false;
+        return true;
+      }
+      if (paced) {
+        // The writer is behind by the whole ring: this period is lost, but
+        // the device is still read, so it never overruns because of us.
+        target = ring.spill.data();
+        toSpill = true;
+        return true;
+      }
+      job.wake->captureWaiting.store(true);
+      if (ring.released.load() != n - used) continue;
+      if (!Wait(true)) return false;
+    }
+  }
+
+  // Reads what is there into the period being filled. The count read, 0 when
+  // nothing was there, or a negative ALSA code.
+  snd_pcm_sframes_t ReadSome(snd_pcm_uframes_t frames) {
+    const size_t offset = filled * job.SampleBytes;
+    uint8_t* area1 = target + offset;
+    uint8_t* area2 = target + periodBytes + offset;
+    snd_pcm_sframes_t got;
+    if (job.device->interleaved) {
+      uint8_t* scratch = job.ring->spill.data() + job.ring->slotBytes;
+      got = snd_pcm_readi(pcm, scratch, frames);
+      if (got > 0)
+        Deinterleave(static_cast<int32_t>(got), static_cast<int32_t>(job.SampleBytes), scratch,
+                     area1, area2);
+    } else {
+      void* areas[2] = {area1, area2};
+      got = snd_pcm_readn(pcm, areas, frames);
+    }
+    return got == -EAGAIN ? 0 : got;
+  }
+
+  // The error a stream's state stands for, or 0 while it can deliver.
+  snd_pcm_sframes_t StateError() const {
+    switch (snd_pcm_state(pcm)) {
+      case SND_PCM_STATE_XRUN:
+        return -EPIPE;
+      case SND_PCM_STATE_SUSPENDED:
+        return -ESTRPIPE;
+      case SND_PCM_STATE_DISCONNECTED:
+        return -ENODEV;
+      default:
+        return 0;
+    }
+  }
+
+  // After an overrun or a suspend. False when the take ends: the device is
+  // gone, or restarts without ever delivering again.
+  bool Recover(snd_pcm_sframes_t error) {
+    if (overrunPending && ++emptyRestarts >= kEmptyRestarts) {
+      Publish(PeriodEnd::kLost, -ENODATA);
+      return false;
+    }
+    overrunPending = true;
+    int rc = RecoverStream(pcm, error);
+    if (rc == 0) rc = Start();
+    if (rc < 0) {
+      Publish(PeriodEnd::kLost, rc);
+      return false;
+    }
+    return true;
+  }
+
+  void Run() {
+    CaptureRing& ring = *job.ring;
+    int rc = Start();
+    startedAt = Seconds();
+    if (rc < 0) {
+      target = ring.Slot(0);
+      Publish(PeriodEnd::kLost, rc);
+      return;
+    }
+    while (periods < job.totalPeriods) {
+      if (Stopped() || (target == nullptr && !ChooseTarget())) {
+        if (target != nullptr && filled > 0) Publish(PeriodEnd::kStopped, 0);
+        return;
+      }
+      snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+      if (avail > 0 && overrunPending) {
+        // Audio again after an overrun: the period that overran is complete
+        // as far as it goes.
+        overrunPending = false;
+        emptyRestarts = 0;
+        Publish(PeriodEnd::kOverrun, 0);
+        continue;
+      }
+      if (avail >= 0) {
+        const auto frames = static_cast<snd_pcm_uframes_t>(avail);
+        // A device paced by real time has next to nothing right after a
+        // start; one that is full at once, or delivers far faster than the
+        // clock, is a file or the null device.
+        if (freshStart && frames > 0) {
+          freshStart = false;
+          if (frames >= buffer) paced = false;
+        }
+        if (paced && delivered > kPacedTolerance * (Seconds() - startedAt) * job.SampleRate +
+                                     static_cast<double>(buffer))
+          paced = false;
+        // Some plugins (PipeWire's) drop what does not fit and never report
+        // an overrun: a full buffer is the one sign of it.
+        if (paced && frames >= buffer && !atFullBuffer) unreported = true;
+        atFullBuffer = frames >= buffer;
+        if (frames == 0) {
+          // Some plugins report a stream that broke only through its state.
+          const snd_pcm_sframes_t broken = StateError();
+          if (broken != 0) {
+            avail = broken;
+          } else {
+            Wait(false);  // a stop is seen at the top of the loop
+            continue;
+          }
+        }
+        if (avail > 0) avail = ReadSome(std::min(frames, period - filled));
+        if (avail > 0) {
+          if (!ring.started.load(std::memory_order_relaxed)) ring.started.store(true);
+          filled += static_cast<snd_pcm_uframes_t>(avail);
+          delivered += static_cast<uint64_t>(avail);
+          if (filled == period) Publish(PeriodEnd::kWhole, 0);
+          continue;
+        }
+        if (avail == 0) continue;
+      }
+      if (avail == -EPIPE || avail == -ESTRPIPE) {
+        if (!Recover(avail)) return;
+        continue;
+      }
+      Publish(PeriodEnd::kLost, static_cast<int>(avail));
+      return;
+    }
+  }
+};
+
+}  // namespace
+
+void RunCapture(CaptureJob job) {
+  Reader r{};
+  r.job = job;
+  r.pcm = job.device->handle.get();
+  r.period = job.device->PeriodFrames;
+  r.buffer = job.device->bufferFrames;
+  r.periodBytes = static_cast<size_t>(r.period) * job.SampleBytes;
+  const int count = snd_pcm_poll_descriptors_count(r.pcm);
+  r.deviceFds = snd_pcm_poll_descriptors(r.pcm, r.fds, std::clamp(count, 0, kMaxDeviceFds));
+  if (r.deviceFds < 0) r.deviceFds = 0;
+  r.fds[r.deviceFds] = {job.wake->stop, POLLIN, 0};
+  r.fds[r.deviceFds + 1] = {job.wake->room, POLLIN, 0};
+
+  r.Run();
+
+  CaptureRing& ring = *job.ring;
+  ring.trailingDropped.store(r.dropped);
+  ring.finished.store(true);
+  Wake(job.wake->main);
+  // Letting go of a device can wait on a frozen sound server; nobody waits
+  // for it here, and the main thread gives it about a second at the end.
+  snd_pcm_drop(r.pcm);
+  job.device->handle.reset();
+  ring.closed.store(true);
+  Wake(job.wake->main);
+}

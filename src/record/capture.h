@@ -1,0 +1,85 @@
+// The capture thread and the ring of periods it fills (private to
+// src/record). The thread reads the device and does nothing else: no file or
+// console output, no allocation, no lock; everything it needs is allocated
+// before the take, and it hands each period over through lock-free indices.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "record/device.h"
+
+// How a period's capture ended.
+enum class PeriodEnd : uint8_t {
+  kWhole,    // every frame arrived
+  kOverrun,  // the device overran: `frames` arrived, the rest is lost
+  kLost,     // the device is gone: `frames` arrived; the take ends here
+  kStopped,  // a stop: `frames` arrived; the take ends here
+};
+
+struct PeriodInfo {
+  uint32_t frames = 0;         // frames of the period that arrived
+  uint32_t droppedBefore = 0;  // periods lost to a full ring just before this one
+  PeriodEnd end = PeriodEnd::kWhole;
+  // The device dropped audio before this period without reporting it.
+  bool unreportedLoss = false;
+  int error = 0;  // kLost: the ALSA code
+};
+
+// A single-producer ring of whole periods, each both channel areas one after
+// the other, as a non-interleaved read leaves them.
+struct CaptureRing {
+  size_t slots = 0;
+  size_t slotBytes = 0;  // 2 x PeriodBytes
+  std::vector<uint8_t> data;
+  std::vector<PeriodInfo> info;
+  std::vector<uint8_t> spill;  // where a period goes that finds the ring full
+
+  std::atomic<uint64_t> produced{0};         // slots filled by the capture thread
+  std::atomic<uint64_t> released{0};         // slots the file writer is done with
+  std::atomic<bool> finished{false};         // the capture thread will fill no more
+  std::atomic<uint32_t> trailingDropped{0};  // lost to a full ring after the last slot
+  std::atomic<bool> started{false};          // the first frame has arrived
+  std::atomic<bool> closed{false};           // the device has been let go
+  std::atomic<int> lostError{0};             // why the device was lost, if it was
+
+  uint8_t* Slot(uint64_t n) { return data.data() + (n % slots) * slotBytes; }
+};
+
+// Sizes the ring for at least `seconds` of audio and touches every page of
+// it, so the capture thread never faults one in. False when the memory
+// cannot be had.
+bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
+                  uint32_t SampleRate, double seconds);
+
+// Descriptors through which the threads of a take wake each other. Each is
+// an eventfd; `stop` is never read, so every poller sees it once written.
+struct Wakeups {
+  int stop = -1;  // the capture thread must end the take now
+  int main = -1;  // the main thread has news: periods, a failure, a stop
+  int room = -1;  // the file writer has freed slots
+  // Set, with `stop` written, by a stop signal or a failed file write.
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> mainWaiting{false};
+  std::atomic<bool> captureWaiting{false};
+};
+bool OpenWakeups(Wakeups* w);
+void Wake(int fd);
+void Drain(int fd);
+
+struct CaptureJob {
+  CaptureDevice* device = nullptr;
+  CaptureRing* ring = nullptr;
+  Wakeups* wake = nullptr;
+  uint32_t SampleBytes = 0;
+  uint32_t SampleRate = 0;
+  uint64_t totalPeriods = 0;  // periods of the whole take, lost ones included
+};
+
+// The capture thread's body: prepares and starts the device, fills the ring
+// until the take is complete, the device is lost or a stop is asked for,
+// then lets the device go.
+void RunCapture(CaptureJob job);

@@ -1,0 +1,189 @@
+#include "record/writer.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "record/capture.h"
+#include "record/console.h"
+#include "record/outputs.h"
+#include "record/record.h"
+#include "wav/wav.h"
+
+namespace {
+
+// Sync this often, so that the sync before "Done" is short even on a slow
+// USB stick, and a power cut loses at most this much.
+constexpr double kSyncSeconds = 2.0;
+
+double Seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Writer {
+  WriterJob* job;
+  OutputSet* outputs;
+  size_t periodBytes;  // one channel's period
+  size_t fill[2] = {0, 0};
+  double lastSync = 0;
+
+  void Fail(int slot, const char* what, int error) {
+    if (!job->failed)
+      Say(job->console, 2,
+          std::string("\n") + what + " " + outputs->name[slot] + ": " + std::strerror(error) +
+              "\n");
+    job->failed = true;
+    job->wake->stopRequested.store(true);
+    Wake(job->wake->stop);
+    Wake(job->wake->main);
+  }
+
+  bool Flush(int slot) {
+    const uint8_t* data = outputs->buffer[slot].data();
+    size_t left = fill[slot];
+    while (left > 0) {
+      const ssize_t n = write(outputs->fd[slot], data, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        Fail(slot, "Can't write to", n == 0 ? EIO : errno);
+        return false;
+      }
+      data += n;
+      left -= static_cast<size_t>(n);
+    }
+    fill[slot] = 0;
+    return true;
+  }
+
+  // Room for `bytes` more in the slot's buffer, writing it out if need be.
+  uint8_t* Room(int slot, size_t bytes) {
+    if (fill[slot] + bytes > outputs->buffer[slot].size() && !Flush(slot)) return nullptr;
+    uint8_t* at = outputs->buffer[slot].data() + fill[slot];
+    fill[slot] += bytes;
+    return at;
+  }
+
+  // One period's frames (or silence, for `data` null) to every file.
+  bool Append(const uint8_t* data, size_t frames) {
+    const size_t bytes = frames * job->SampleBytes;
+    if (job->InterleavedStereo == 1) {
+      uint8_t* at = Room(0, 2 * bytes);
+      if (at == nullptr) return false;
+      if (data == nullptr)
+        std::memset(at, 0, 2 * bytes);
+      else
+        Interleave(static_cast<int32_t>(frames), static_cast<int32_t>(job->SampleBytes), data,
+                   data + periodBytes, at);
+      return true;
+    }
+    for (int slot = 0; slot < 2; ++slot) {
+      if (outputs->fd[slot] < 0) continue;
+      uint8_t* at = Room(slot, bytes);
+      if (at == nullptr) return false;
+      if (data == nullptr)
+        std::memset(at, 0, bytes);
+      else
+        std::memcpy(at, data + slot * periodBytes, bytes);
+    }
+    return true;
+  }
+
+  bool FlushAll() {
+    for (int slot = 0; slot < 2; ++slot)
+      if (outputs->fd[slot] >= 0 && !Flush(slot)) return false;
+    return true;
+  }
+
+  bool SyncAll() {
+    for (int slot = 0; slot < 2; ++slot) {
+      if (outputs->fd[slot] < 0 || !outputs->regular[slot]) continue;
+      if (fdatasync(outputs->fd[slot]) != 0) {
+        Fail(slot, "Can't write to", errno);
+        return false;
+      }
+    }
+    lastSync = Seconds();
+    return true;
+  }
+
+  bool WriteSlot(uint64_t n) {
+    const CaptureRing& ring = *job->ring;
+    const PeriodInfo& info = ring.info[n % ring.slots];
+    for (uint32_t d = 0; d < info.droppedBefore; ++d) {
+      if (!Append(nullptr, job->PeriodFrames)) return false;
+      ++job->periodsWritten;
+    }
+    // An overrun's missing frames were made silence by the main thread.
+    const bool whole = info.end == PeriodEnd::kWhole || info.end == PeriodEnd::kOverrun;
+    if (!Append(ring.data.data() + (n % ring.slots) * ring.slotBytes,
+                whole ? job->PeriodFrames : info.frames))
+      return false;
+    if (whole) ++job->periodsWritten;
+    return true;
+  }
+
+  void Finish() {
+    for (int slot = 0; slot < 2; ++slot) {
+      const int fd = outputs->fd[slot];
+      if (fd < 0) continue;
+      // Whatever ended the take, the header states exactly what the file
+      // holds, in whole frames.
+      const uint32_t blockAlign = job->SampleBytes * (job->InterleavedStereo == 1 ? 2 : 1);
+      if (!MakeWavWhole(fd, blockAlign)) Fail(slot, "Can't finish", errno);
+      if (!outputs->regular[slot]) continue;
+      if (fdatasync(fd) != 0) Fail(slot, "Can't write to", errno);
+      if (outputs->folder[slot] >= 0 && fsync(outputs->folder[slot]) != 0)
+        Fail(slot, "Can't write to", errno);
+    }
+  }
+
+  void Run() {
+    lastSync = Seconds();
+    uint64_t next = 0;
+    for (;;) {
+      const uint64_t ready = job->ready.load(std::memory_order_acquire);
+      while (next < ready && !job->failed && !job->abandon.load()) {
+        if (!WriteSlot(next)) break;
+        ++next;
+        job->ring->released.store(next, std::memory_order_release);
+        if (job->wake->captureWaiting.exchange(false)) Wake(job->wake->room);
+        if (Seconds() - lastSync >= kSyncSeconds && FlushAll()) SyncAll();
+      }
+      if (job->failed || job->abandon.load()) break;
+      if (job->ended.load() && next == job->ready.load()) {
+        for (uint32_t d = job->trailing.load(); d > 0 && Append(nullptr, job->PeriodFrames); --d)
+          ++job->periodsWritten;
+        break;
+      }
+      job->waiting.store(true);
+      if (job->ready.load() != ready || job->ended.load() || job->abandon.load()) {
+        job->waiting.store(false);
+        continue;
+      }
+      pollfd p{job->work, POLLIN, 0};
+      poll(&p, 1, 1000);
+      Drain(job->work);
+    }
+    // What the files were given is written even after a second stop.
+    if (!job->failed) FlushAll();
+    Finish();
+  }
+};
+
+}  // namespace
+
+void RunWriter(WriterJob* job) {
+  Writer w{};
+  w.job = job;
+  w.outputs = job->outputs;
+  w.periodBytes = static_cast<size_t>(job->PeriodFrames) * job->SampleBytes;
+  w.Run();
+  job->done.store(true);
+  Wake(job->wake->main);
+}
