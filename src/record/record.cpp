@@ -470,6 +470,6 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     if (stopCount != 0) EndBySignal(lastSignal);
     std::_Exit(failed ? 1 : 0);
   }
-  if (failed) EndRun();
   if (stopCount != 0) EndBySignal(lastSignal);
+  if (failed) EndRun();
 }

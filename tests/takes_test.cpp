@@ -1,0 +1,181 @@
+// What nothing outside the device may break: a disk or a terminal that
+// stalls, stop signals that come twice or while the device is silent, a
+// console that goes away, a file renamed while it records. The capture
+// device here behaves like a sound card: frames keep arriving in real time,
+// and a reader that falls a buffer behind loses them.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/zelm_fixture.h"
+
+namespace {
+
+uint32_t Field(const std::string& file, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
+  return v;
+}
+
+// The header states exactly the data the file holds, in whole frames.
+void ExpectWhole(const std::string& file, uint32_t blockAlign) {
+  ASSERT_GE(file.size(), 44u);
+  EXPECT_EQ(Field(file, 4), file.size() - 8);
+  EXPECT_EQ(Field(file, 40), file.size() - 44);
+  EXPECT_EQ((file.size() - 44) % blockAlign, 0u);
+}
+
+std::string Ramp(uint64_t first, size_t frames, unsigned channel) {
+  const std::vector<uint8_t> v = RampBytes(first, frames, channel, 2);
+  return std::string(v.begin(), v.end());
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class Takes : public ZelmTest {
+ protected:
+  void SetUp() override {
+    ZelmTest::SetUp();
+    AddDevices(
+        "pcm.card { type zelmtest hardware true }\n"
+        "pcm.frozen { type zelmtest hardware true freeze_after 5 }\n");
+  }
+
+  RunOptions Options(std::vector<std::string> args) {
+    RunOptions options;
+    options.args = std::move(args);
+    options.cwd = work();
+    options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+    return options;
+  }
+
+  // A mono 16-bit file that holds the device's frames from the start, whole.
+  void ExpectExactFrom0(const std::string& name, unsigned channel = 0) {
+    const std::string file = ReadFile(at(name));
+    ExpectWhole(file, 2);
+    EXPECT_TRUE(file.substr(44) == Ramp(0, (file.size() - 44) / 2, channel))
+        << name << " does not hold the device's frames unbroken";
+  }
+};
+
+// A write that stalls for 3 s, far longer than the device's buffer: every
+// frame is still there, and nothing was reported lost.
+TEST_F(Takes, AStalledDiskLosesNothing) {
+  RunOptions options = Options({"1648", "6", "card", "2", "a.wav", "b.wav"});
+  for (const auto& v : StallEnv(".wav", "1000:3000")) options.env.push_back(v);
+  const RunResult r = RunProgram(options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("RX"), std::string::npos);
+  for (unsigned ch = 0; ch < 2; ++ch) {
+    const std::string name = ch == 0 ? "a.wav" : "b.wav";
+    EXPECT_EQ(ReadFile(at(name)).size(), 44u + 71 * 4096 * 2);
+    ExpectExactFrom0(name, ch);
+  }
+}
+
+// A stall longer than the ring holds: the periods that did not fit are
+// overruns, each reported and written as silence where it belongs, so the
+// file keeps its length and every other period its place.
+TEST_F(Takes, AStallLongerThanTheRingIsCountedAndKeepsTiming) {
+  if (ZELM_SANITIZED) GTEST_SKIP() << "takes over ten seconds; the plain build covers it";
+  RunOptions options = Options({"1648", "13", "card", "1", "a.wav"});
+  for (const auto& v : StallEnv(".wav", "500:11500")) options.env.push_back(v);
+  options.timeoutMs = 40000;
+  const RunResult r = RunProgram(options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const size_t rx = Count(r.out, "\nRX\n");
+  EXPECT_GT(rx, 0u);
+  EXPECT_NE(r.out.find("\nRecord Overruns = " + std::to_string(rx) + "\n"), std::string::npos);
+  const std::string file = ReadFile(at("a.wav"));
+  const size_t periods = 153;  // 13 s at 48000 Hz in 4096-frame periods
+  ASSERT_EQ(file.size(), 44 + periods * 4096 * 2);
+  const std::string silence(4096 * 2, '\0');
+  size_t silent = 0;
+  for (size_t k = 0; k < periods; ++k) {
+    const std::string period = file.substr(44 + k * 8192, 8192);
+    if (period == silence) {
+      ++silent;
+      continue;
+    }
+    EXPECT_TRUE(period == Ramp(k * 4096, 4096, 0)) << "period " << k << " out of place";
+  }
+  EXPECT_EQ(silent, rx);
+}
+
+// Ctrl-S on the terminal for 3 s: the take goes on unharmed, and every line
+// arrives once the terminal takes output again.
+TEST_F(Takes, APausedTerminalLosesNothing) {
+  RunOptions options = Options({"1648", "6", "card", "1", "a.wav"});
+  options.pty = true;
+  options.ptyPauseAfterMs = 1000;
+  options.ptyPauseMs = 3000;
+  const RunResult r = RunProgram(options);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("RX"), std::string::npos);
+  EXPECT_EQ(Count(r.out, "\rrem = "), 71u);
+  EXPECT_NE(r.out.find("Done\n"), std::string::npos);
+  ExpectExactFrom0("a.wav");
+}
+
+// Closing a terminal window sends SIGHUP twice: the take ends as after one.
+// Ctrl-C twice gives up what was not yet written, but the files stay whole.
+// A stop while the device delivers nothing still ends the take at once.
+TEST_F(Takes, StopsAlwaysFinishTheFiles) {
+  RunOptions options = Options({"1648", "10", "card", "1", "a.wav"});
+  options.signals = {{1000, SIGHUP}, {1020, SIGHUP}};
+  RunResult r = RunProgram(options);
+  EXPECT_EQ(r.termSignal, SIGHUP);
+  EXPECT_NE(r.out.find("Done\n"), std::string::npos) << r.out;
+  ExpectExactFrom0("a.wav");
+
+  options = Options({"1648", "10", "card", "2", "b.wav", "c.wav"});
+  options.signals = {{1000, SIGINT}, {1005, SIGINT}};
+  r = RunProgram(options);
+  EXPECT_EQ(r.termSignal, SIGINT);
+  EXPECT_EQ(r.out.find("Done"), std::string::npos) << r.out;
+  ExpectExactFrom0("b.wav", 0);
+  ExpectExactFrom0("c.wav", 1);
+
+  options = Options({"1648", "10", "frozen", "1", "d.wav"});
+  options.signals = {{1000, SIGINT}};
+  r = RunProgram(options);
+  EXPECT_EQ(r.termSignal, SIGINT) << r.out << r.err;
+  EXPECT_LT(r.elapsedMs, 3000);
+  ExpectExactFrom0("d.wav");
+  EXPECT_EQ(ReadFile(at("d.wav")).size(), 44u + 5 * 4096 * 2);
+}
+
+// A console that goes away takes nothing with it; a file renamed during the
+// take is the one finished, and whatever then has its old name is untouched.
+TEST_F(Takes, TheConsoleAndTheNameAreNotTheTake) {
+  RunOptions options = Options({"-c", "'" ZELM_BINARY "' 1648 1 card 1 a.wav | true"});
+  options.program = "/bin/bash";
+  RunResult r = RunProgram(options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(at("a.wav")).size(), 44u + 12 * 4096 * 2);
+  ExpectExactFrom0("a.wav");
+
+  options = Options({"1648", "10", "card", "1", "b.wav"});
+  options.signals = {{1500, SIGINT}};
+  std::thread rename_([&] {
+    usleep(700000);
+    rename(at("b.wav").c_str(), at("moved.wav").c_str());
+    WriteFile(at("b.wav"), "unrelated");
+  });
+  r = RunProgram(options);
+  rename_.join();
+  EXPECT_EQ(r.termSignal, SIGINT);
+  EXPECT_EQ(ReadFile(at("b.wav")), "unrelated");
+  ExpectExactFrom0("moved.wav");
+}
+
+}  // namespace
