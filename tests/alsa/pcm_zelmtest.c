@@ -32,13 +32,21 @@
  *   overrun_periods "3,7"     periods that overrun (see below); an integer
  *                             is accepted for a single period
  *   lost_after N              the device disappears after N periods
+ *   freeze_after N            the device stops delivering after N periods,
+ *                             without any error (see below)
  *   realtime true             frames arrive at the rate, by CLOCK_MONOTONIC
+ *   hardware true             frames arrive at the rate whether read or not,
+ *                             and a reader that falls a buffer behind is
+ *                             overrun, as on a sound card (see below);
+ *                             implies realtime
  *
  * Every sample is a pure function of the absolute frame index n and the
  * channel c (0 or 1), so tests can predict every byte. n counts device
  * time: 0 is the first frame after hw_params, and frames lost to an overrun
- * still take up their indexes. Values are two's complement of the sample
- * width (16 or 24 bits), stored little-endian; FS = 2^(bits-1).
+ * still take up their indexes. With hardware, n is the device's clock: the
+ * frames of time since the first start after hw_params, whether they were
+ * read or not. Values are two's complement of the sample width (16 or 24
+ * bits), stored little-endian; FS = 2^(bits-1).
  *
  *   ramp     v = ((2n + c) * 4099 + 1) mod 2^bits. The odd multiplier walks
  *            every value and changes all three bytes of a 24-bit sample
@@ -54,7 +62,10 @@
  * Positions. The stream's frame s (counted from the start after a prepare)
  * is device frame origin + s. hw_params sets origin to 0. A prepare after an
  * overrun sets it to the frame after the lost period; any other prepare
- * continues with the first frame the application has not taken yet.
+ * continues with the first frame the application has not taken yet. With
+ * hardware, every start (the first, and the automatic one after a prepare)
+ * sets origin to the frame the clock has reached by then: whatever the
+ * reader did not take before is gone, and the values show which frames.
  *
  * Overrun of period k (k counts periods of the negotiated size from n = 0):
  * the stream never makes frames of k*P .. (k+1)*P-1 available. When the
@@ -68,15 +79,47 @@
  * stream moves to DISCONNECTED; the next read returns -ENODEV, and so does
  * every later read and snd_pcm_prepare. The state never recovers.
  *
+ * Frozen device (a sound server that hangs): once N*P frames have been
+ * made available since hw_params (earlier runs count what their reader
+ * took), no more frames ever come and nothing else happens: no error, no
+ * overrun or lost device scheduled at or after that point, the state stays
+ * RUNNING, a non-blocking read returns -EAGAIN and a blocking one waits for
+ * ever. The descriptor lets a poller in once more for the frames before the
+ * freeze (however few), then never again. Works with and without realtime.
+ * Only a new hw_params thaws it.
+ *
  * Pacing. Without realtime, frames are always available (up to one frame
  * short of a full buffer) and the poll descriptor is always readable, as on
- * the null device. With realtime, frame s of a run exists once the run has
- * been started for s/rate seconds; a timerfd fires at every period boundary
- * to wake a blocking reader. The descriptor reports readable once a period
- * is available, once the frames before an overrun or unplug are all there
- * (however few), and once an event is due. A reader that falls behind is
- * not overrun: the device holds back rather than drop frames, which keeps
- * slow test machines deterministic.
+ * the null device (until a freeze). With realtime, frame s of a run exists
+ * once the run has been started for s/rate seconds, and a timerfd is the
+ * poll descriptor. It reports readable once a period is available, once
+ * the frames before an overrun, unplug or freeze are all there (however
+ * few), and once an event is due. A reader that falls behind is not
+ * overrun: the device holds back rather than drop frames, which keeps slow
+ * test machines deterministic.
+ *
+ * The realtime descriptor is level-triggered, like a card's: it stays
+ * readable while the above holds, and is otherwise armed for the moment it
+ * may next hold (never, once frozen), so poll() on the descriptors from
+ * snd_pcm_poll_descriptors wakes when snd_pcm_poll_descriptors_revents will
+ * say POLLIN (at most one wake-up is spurious), and a reader that is more
+ * than a period behind is let in at once. A poller has to start the stream (snd_pcm_start, or a first read)
+ * before it waits: a prepared stream makes no frames. Non-blocking streams
+ * (SND_PCM_NONBLOCK or snd_pcm_nonblock) follow libasound's rule for every
+ * device: a read returns what is there, fewer frames than asked if need be,
+ * and -EAGAIN only when nothing is.
+ *
+ * Hardware. As with realtime, but the clock never waits for the reader.
+ * Frames exist once the clock reaches them, and the buffer holds the
+ * negotiated buffer size. Once the frames that exist minus those taken reach
+ * the buffer size (a card's default stop threshold), the pointer callback
+ * returns -EPIPE: ioplug moves to XRUN, the read returns -EPIPE, and the
+ * descriptor lets a poller in for it. After snd_pcm_prepare, the next read
+ * restarts the stream at the clock's current frame. overrun_periods works
+ * as above, counted on the clock; a stream restarted inside a lost period
+ * loses the rest of it, and its overrun is reported once the clock has
+ * passed that period. lost_after and freeze_after count frames delivered,
+ * as above; a frozen device makes no frames, so it never overruns.
  */
 
 #include <errno.h>
@@ -123,7 +166,9 @@ struct zelmtest {
 	uint64_t overrun[MAX_OVERRUNS];
 	unsigned int overrun_count;
 	long long lost_after;
+	long long freeze_after;
 	int realtime;
+	int hardware;
 
 	/* negotiated by hw_params */
 	unsigned int rate;
@@ -141,7 +186,12 @@ struct zelmtest {
 	int overrun_pending;
 	int lost;
 	int running;
-	uint64_t start_ns;
+	/* the clock: stream frame s exists once frames_in(now - clock_ns)
+	 * reaches clock_frame + s */
+	uint64_t clock_ns;
+	uint64_t clock_frame;
+	uint64_t epoch_ns; /* hardware: the first start since hw_params */
+	int epoch_set;
 	int timer_fd;
 };
 
@@ -178,74 +228,141 @@ static void disarm_timer(struct zelmtest *zt)
 	arm_timer(zt, 0, 0);
 }
 
+/* Whole frames in ns nanoseconds, split so that hours of audio cannot
+ * overflow. */
+static uint64_t frames_in(uint64_t ns, unsigned int rate)
+{
+	return ns / 1000000000u * rate + ns % 1000000000u * rate / 1000000000u;
+}
+
+/* The first nanosecond at which frames_in() reaches `frames`. */
+static uint64_t ns_for(uint64_t frames, unsigned int rate)
+{
+	return frames / rate * 1000000000u + (frames % rate * 1000000000u + rate - 1) / rate;
+}
+
 /* Stream frames that exist by now; unbounded without realtime. */
 static uint64_t produced(const struct zelmtest *zt)
 {
-	uint64_t elapsed, sec, frac;
 	if (!zt->realtime)
 		return NO_LIMIT;
-	elapsed = now_ns() - zt->start_ns;
-	sec = elapsed / 1000000000u;
-	frac = elapsed % 1000000000u;
-	return sec * zt->rate + frac * zt->rate / 1000000000u;
+	return frames_in(now_ns() - zt->clock_ns, zt->rate) - zt->clock_frame;
 }
 
-/* Stream frame at which the next lost period starts. */
-static uint64_t overrun_at(const struct zelmtest *zt)
+/* Stream frames at which the next lost period starts and ends. A hardware
+ * stream restarts wherever the clock is, often inside a lost period (the
+ * one after the period that just overran, say): the rest of it is lost. */
+static uint64_t overrun_at(const struct zelmtest *zt, uint64_t *end)
 {
 	uint64_t best = NO_LIMIT;
 	unsigned int i;
+	*end = NO_LIMIT;
 	for (i = 0; i < zt->overrun_count; i++) {
 		uint64_t start = zt->overrun[i] * zt->period;
-		if (start >= zt->origin && start - zt->origin < best)
-			best = start - zt->origin;
+		uint64_t stop = start + zt->period;
+		if (start < zt->origin && !(zt->hardware && stop > zt->origin))
+			continue;
+		start = start > zt->origin ? start - zt->origin : 0;
+		if (start < best) {
+			best = start;
+			*end = stop - zt->origin;
+		}
 	}
 	return best;
 }
 
-/* Stream frame at which the device disappears. */
-static uint64_t lost_at(const struct zelmtest *zt)
+/* Stream frame reached after `periods` periods since hw_params. */
+static uint64_t after_periods(const struct zelmtest *zt, long long periods)
 {
 	uint64_t total;
-	if (zt->lost_after < 0)
+	if (periods < 0)
 		return NO_LIMIT;
-	total = (uint64_t)zt->lost_after * zt->period;
+	total = (uint64_t)periods * zt->period;
 	return total > zt->delivered ? total - zt->delivered : 0;
 }
 
-/* Stream frame at which the device holds back for the next event. */
-static uint64_t held_at(const struct zelmtest *zt)
+/* What lies ahead of the stream, in stream frames (NO_LIMIT for never).
+ * Nothing happens after a freeze, not even a scheduled event. */
+struct outlook {
+	uint64_t xrun, xrun_end; /* the next lost period */
+	uint64_t lost;           /* the device disappears */
+	uint64_t freeze;         /* no more frames, no error */
+	uint64_t now;            /* frames the clock has made, up to the freeze */
+};
+
+static struct outlook look_ahead(const struct zelmtest *zt)
 {
-	uint64_t xrun = overrun_at(zt);
-	uint64_t lost = lost_at(zt);
-	return xrun < lost ? xrun : lost;
+	struct outlook o;
+	o.xrun = overrun_at(zt, &o.xrun_end);
+	o.lost = after_periods(zt, zt->lost_after);
+	o.freeze = after_periods(zt, zt->freeze_after);
+	o.now = produced(zt);
+	if (o.xrun >= o.freeze)
+		o.xrun = o.xrun_end = NO_LIMIT;
+	if (o.lost >= o.freeze)
+		o.lost = NO_LIMIT;
+	if (o.now > o.freeze)
+		o.now = o.freeze;
+	return o;
 }
 
-/* Advances hw as far as time and the scheduled events allow, and reports an
- * event once the application has taken everything before it. hw never runs
- * a whole buffer ahead of the application: ioplug reads the pointer modulo
- * the buffer size, and a full lap would look like no progress. */
-static enum event advance(struct zelmtest *zt)
+/* Stream frame at which the device holds back for the next event. */
+static uint64_t held_at(const struct outlook *o)
 {
-	uint64_t xrun = overrun_at(zt);
-	uint64_t lost = lost_at(zt);
-	uint64_t now = produced(zt);
+	return o->xrun < o->lost ? o->xrun : o->lost;
+}
+
+/* Advances hw as far as time, the scheduled events and a freeze allow, and
+ * reports an event once the application has taken everything before it, or
+ * (hardware) once it has fallen a whole buffer behind the clock, the stop
+ * threshold of a card. hw never runs a whole buffer ahead of the
+ * application: ioplug reads the pointer modulo the buffer size, and a full
+ * lap would look like no progress. */
+static enum event advance(struct zelmtest *zt, struct outlook *o)
+{
 	uint64_t target = zt->taken + zt->buffer - 1;
 
-	if (xrun < target)
-		target = xrun;
-	if (lost < target)
-		target = lost;
-	if (now < target)
-		target = now;
+	*o = look_ahead(zt);
+	if (held_at(o) < target)
+		target = held_at(o);
+	if (o->freeze < target)
+		target = o->freeze;
+	if (o->now < target)
+		target = o->now;
 	if (target > zt->hw)
 		zt->hw = target;
 
-	if (zt->taken >= lost)
+	if (zt->taken >= o->lost)
 		return EVENT_LOST;
-	if (zt->taken >= xrun && now >= xrun + zt->period)
+	if (zt->taken >= o->xrun && o->now >= o->xrun_end)
+		return EVENT_XRUN;
+	if (zt->hardware && o->now >= zt->taken + zt->buffer)
 		return EVENT_XRUN;
 	return EVENT_NONE;
+}
+
+/* Whether a poller is to be let in: a period is there, an event is due, or
+ * the frames before an event or a freeze are all there (however few). If
+ * not, *next is the stream frame whose arrival may change that, NO_LIMIT if
+ * none will. */
+static int ready(struct zelmtest *zt, uint64_t *next)
+{
+	struct outlook o;
+	uint64_t hold, wanted = zt->taken + zt->period;
+
+	*next = NO_LIMIT;
+	if (advance(zt, &o) != EVENT_NONE || zt->hw - zt->taken >= zt->period)
+		return 1;
+	hold = held_at(&o) < o.freeze ? held_at(&o) : o.freeze;
+	if (zt->hw > zt->taken && zt->hw == hold)
+		return 1;
+	if (hold >= wanted)
+		*next = wanted;
+	else if (hold > zt->taken)
+		*next = hold;
+	else if (hold != o.freeze)
+		*next = o.xrun_end; /* taken up to a lost period: its end */
+	return 0;
 }
 
 static int64_t clamp_sample(double v, unsigned int bits)
@@ -299,16 +416,44 @@ static void fill(const struct zelmtest *zt, const snd_pcm_channel_area_t *areas,
 	}
 }
 
+/* Keeps the descriptor level-triggered, as a card's is: readable while a
+ * poller is to be let in, otherwise from the moment that may change (the
+ * expiry stays readable until poll_revents reads it), never when frozen.
+ * Returns whether the poller is to be let in now. */
+static int rearm(struct zelmtest *zt)
+{
+	uint64_t next;
+	if (ready(zt, &next)) {
+		wake_now(zt);
+		return 1;
+	}
+	if (next == NO_LIMIT)
+		disarm_timer(zt);
+	else
+		arm_timer(zt, zt->clock_ns + ns_for(zt->clock_frame + next, zt->rate), 0);
+	return 0;
+}
+
 static int zt_start(snd_pcm_ioplug_t *io)
 {
 	struct zelmtest *zt = io->private_data;
+	uint64_t now = now_ns();
 	zt->running = 1;
-	zt->start_ns = now_ns();
-	if (zt->realtime) {
-		/* Rounded up, so the k-th expiry never comes before k periods exist. */
-		uint64_t period_ns = (zt->period * 1000000000u + zt->rate - 1) / zt->rate;
-		arm_timer(zt, zt->start_ns + period_ns, period_ns);
+	if (zt->hardware) {
+		/* The card's clock ran on while the stream was stopped. */
+		if (!zt->epoch_set) {
+			zt->epoch_ns = now;
+			zt->epoch_set = 1;
+		}
+		zt->clock_ns = zt->epoch_ns;
+		zt->origin = frames_in(now - zt->epoch_ns, zt->rate);
+		zt->clock_frame = zt->origin;
+	} else {
+		zt->clock_ns = now;
+		zt->clock_frame = 0;
 	}
+	if (zt->realtime)
+		rearm(zt);
 	return 0;
 }
 
@@ -330,6 +475,7 @@ static void note_taken(struct zelmtest *zt)
 static snd_pcm_sframes_t zt_pointer(snd_pcm_ioplug_t *io)
 {
 	struct zelmtest *zt = io->private_data;
+	struct outlook o;
 	enum event ev;
 
 	note_taken(zt);
@@ -340,7 +486,7 @@ static snd_pcm_sframes_t zt_pointer(snd_pcm_ioplug_t *io)
 	if (!zt->running)
 		return (snd_pcm_sframes_t)(zt->hw % zt->buffer);
 
-	ev = advance(zt);
+	ev = advance(zt, &o);
 	if (ev == EVENT_LOST) {
 		/* A negative pointer would only ever mean XRUN to ioplug; a
 		 * disconnect has to be a state, which reads turn into -ENODEV. */
@@ -350,7 +496,9 @@ static snd_pcm_sframes_t zt_pointer(snd_pcm_ioplug_t *io)
 		wake_now(zt);
 	} else if (ev == EVENT_XRUN) {
 		zt->overrun_pending = 1;
-		zt->resume_origin = zt->origin + overrun_at(zt) + zt->period;
+		/* A hardware stream restarts where the clock is instead. */
+		if (!zt->hardware)
+			zt->resume_origin = zt->origin + o.xrun_end;
 		zt->running = 0;
 		wake_now(zt);
 		return -EPIPE;
@@ -378,6 +526,9 @@ static snd_pcm_sframes_t zt_transfer(snd_pcm_ioplug_t *io,
 		fill(zt, areas, offset, size, zt->origin + first);
 		if (first + size > zt->taken)
 			zt->taken = first + size;
+		/* Spares a poller the wake-up for frames it has just taken. */
+		if (zt->realtime && zt->running)
+			rearm(zt);
 		return (snd_pcm_sframes_t)size;
 	}
 
@@ -414,6 +565,8 @@ static int zt_prepare(snd_pcm_ioplug_t *io)
 	zt->running = 0;
 	if (zt->realtime)
 		disarm_timer(zt);
+	else
+		wake_now(zt); /* readable again unless still frozen */
 	return 0;
 }
 
@@ -443,6 +596,9 @@ static int zt_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
 	zt->hw = 0;
 	zt->overrun_pending = 0;
 	zt->running = 0;
+	zt->epoch_set = 0;
+	if (!zt->realtime)
+		wake_now(zt);
 	return 0;
 }
 
@@ -458,7 +614,15 @@ static int zt_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
 		return 0;
 	}
 	if (!zt->realtime) {
+		uint64_t next;
 		*revents = POLLIN;
+		if (zt->running && zt->freeze_after >= 0) {
+			note_taken(zt);
+			if (!ready(zt, &next)) {
+				disarm_timer(zt);
+				*revents = 0;
+			}
+		}
 		return 0;
 	}
 
@@ -472,21 +636,13 @@ static int zt_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
 	if (!zt->running)
 		return 0;
 	note_taken(zt);
-	if (advance(zt) != EVENT_NONE) {
-		/* Let the reader in; its pointer call reports the event. */
-		wake_now(zt);
+	/* A due event lets the reader in too: its pointer call reports it. A
+	 * reader off the period grid has less than a period left before an
+	 * event (libasound's read takes whatever exists right after it starts
+	 * the stream, often a few frames under load), so those frames let it
+	 * in as well, or it would wait for ever. */
+	if (rearm(zt))
 		*revents = POLLIN;
-	} else if (zt->hw - zt->taken >= zt->period) {
-		*revents = POLLIN;
-	} else if (zt->hw > zt->taken && zt->hw == held_at(zt)) {
-		/* No more frames come before the event, and the event waits for
-		 * the reader to take these. A reader off the period grid has
-		 * less than a period left here (libasound's read takes whatever
-		 * exists right after it starts the stream, often a few frames
-		 * under load); waiting for a whole period would block it for
-		 * ever while the timer keeps ticking. */
-		*revents = POLLIN;
-	}
 	return 0;
 }
 
@@ -617,6 +773,8 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 			err = get_flag(n, id, &zt->fail_hw_params);
 		} else if (!strcmp(id, "realtime")) {
 			err = get_flag(n, id, &zt->realtime);
+		} else if (!strcmp(id, "hardware")) {
+			err = get_flag(n, id, &zt->hardware);
 		} else if (!strcmp(id, "signal")) {
 			if (snd_config_get_string(n, &s) < 0)
 				return -EINVAL;
@@ -653,6 +811,13 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 				return -EINVAL;
 			}
 			zt->lost_after = v;
+		} else if (!strcmp(id, "freeze_after")) {
+			long v;
+			if (snd_config_get_integer(n, &v) < 0 || v < 0) {
+				SNDERR("zelmtest: freeze_after must be a count of periods");
+				return -EINVAL;
+			}
+			zt->freeze_after = v;
 		} else {
 			SNDERR("zelmtest: unknown option %s", id);
 			return -EINVAL;
@@ -660,6 +825,8 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 		if (err)
 			return err;
 	}
+	if (zt->hardware)
+		zt->realtime = 1;
 	if (zt->period_frames && zt->formats != FORMAT_S16 && zt->formats != FORMAT_S24) {
 		SNDERR("zelmtest: period_frames needs a single format");
 		return -EINVAL;
@@ -749,6 +916,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelmtest)
 	zt->level[1] = -12;
 	zt->cycle = 8;
 	zt->lost_after = -1;
+	zt->freeze_after = -1;
 	zt->timer_fd = -1;
 
 	err = parse_config(zt, conf);
