@@ -3,6 +3,7 @@
 // libasound in the ways the recorder and its tests use it.
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -42,6 +43,10 @@ pcm.tprt { type zelmtest realtime true }
 pcm.tprtxrun { type zelmtest realtime true overrun_periods "1" }
 pcm.tprtmany { type zelmtest realtime true formats "S16_LE" period_frames 1024
                overrun_periods "4,9,10,17,30" }
+pcm.tphw { type zelmtest hardware true formats "S24_3LE" period_frames 1024 }
+pcm.tpfreeze { type zelmtest freeze_after 2 formats "S24_3LE" period_frames 1024 }
+pcm.tprtfreeze { type zelmtest realtime true freeze_after 2 formats "S24_3LE" period_frames 1024 }
+pcm.tphwfreeze { type zelmtest hardware true freeze_after 2 formats "S24_3LE" period_frames 1024 }
 pcm.tpsine { type zelmtest signal "sine" freq 1000 level1 -6 level2 -12 }
 pcm.tpdemo { type zelmtest signal "demo" cycle 0.5 }
 pcm.tpsilence { type zelmtest signal "silence" }
@@ -68,8 +73,8 @@ class PluginTest : public ::testing::Test {
   // nearest 4096 and buffer nearest 32768 frames. Returns snd_pcm_hw_params'
   // result; period_ and buffer_ receive what was granted.
   int Configure(const char* name, snd_pcm_access_t access, snd_pcm_format_t format,
-                unsigned rate = 48000) {
-    int err = snd_pcm_open(&pcm_, name, SND_PCM_STREAM_CAPTURE, 0);
+                unsigned rate = 48000, int mode = 0) {
+    int err = snd_pcm_open(&pcm_, name, SND_PCM_STREAM_CAPTURE, mode);
     if (err < 0) {
       pcm_ = nullptr;
       return err;
@@ -104,6 +109,26 @@ class PluginTest : public ::testing::Test {
     snd_pcm_avail_update(pcm_);
     snd_pcm_wait(pcm_, 1);
     return ReadN(period_, sampleBytes, area);
+  }
+
+  // A poll-driven reader's wait: poll() on the device's descriptors, then ask
+  // libasound what woke it. Returns the first non-zero revents, or 0 once
+  // `ms` milliseconds pass without one; *wakes counts the descriptors' wake-ups.
+  unsigned short PollDevice(int ms, int* wakes = nullptr) {
+    std::vector<pollfd> fds(static_cast<size_t>(snd_pcm_poll_descriptors_count(pcm_)));
+    snd_pcm_poll_descriptors(pcm_, fds.data(), static_cast<unsigned>(fds.size()));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || poll(fds.data(), fds.size(), static_cast<int>(left.count())) <= 0)
+        return 0;
+      if (wakes) ++*wakes;
+      unsigned short revents = 0;
+      snd_pcm_poll_descriptors_revents(pcm_, fds.data(), static_cast<unsigned>(fds.size()),
+                                       &revents);
+      if (revents) return revents;
+    }
   }
 
   static AlsaEnv env_;
@@ -533,6 +558,90 @@ TEST_F(PluginTest, RealtimeRecorderUnderCpuLoadGetsEveryFrameAroundItsOverruns) 
   }
   EXPECT_EQ(lost, (std::vector<uint64_t>{4, 9, 10, 17, 30}));
   EXPECT_GT(Seconds(start), 0.9 * static_cast<double>(end) / 96000);
+}
+
+TEST_F(PluginTest, PollingNonBlockingReaderGetsEveryFrame) {
+  // A reader that waits in poll() and reads a period on each wake-up, as
+  // the recorder's capture thread does: paced or not, and against the
+  // device that overruns a reader that falls behind.
+  for (const char* device : {"tp", "tprt", "tphw"}) {
+    SCOPED_TRACE(device);
+    ASSERT_EQ(Configure(device, SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE, 96000,
+                        SND_PCM_NONBLOCK),
+              0);
+    ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+    ASSERT_EQ(snd_pcm_start(pcm_), 0);
+    const auto period = static_cast<snd_pcm_sframes_t>(period_);
+    for (uint64_t next = 0; next < 40960; next += period_) {  // 0.43 s at 96000 Hz
+      ASSERT_TRUE(PollDevice(1000) & POLLIN) << "at frame " << next;
+      std::vector<uint8_t> area[2];
+      ASSERT_EQ(ReadN(period_, 3, area), period) << "at frame " << next;
+      ASSERT_EQ(area[0], RampBytes(next, period_, 0, 3)) << "at frame " << next;
+      ASSERT_EQ(area[1], RampBytes(next, period_, 1, 3)) << "at frame " << next;
+    }
+    EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_RUNNING);
+    snd_pcm_close(pcm_);
+    pcm_ = nullptr;
+  }
+}
+
+TEST_F(PluginTest, HardwareOverrunsASlowReaderAndLosesWhatItMissed) {
+  ASSERT_EQ(Configure("tphw", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE, 96000), 0);
+  ASSERT_EQ(buffer_, 32768u);  // 0.34 s
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  const auto period = static_cast<snd_pcm_sframes_t>(period_);
+  std::vector<uint8_t> area[2];
+  auto beforeStart = std::chrono::steady_clock::now();
+  ASSERT_EQ(ReadN(period_, 3, area), period);  // starts the device's clock
+  auto afterStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(area[0], RampBytes(0, period_, 0, 3));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ReadN(period_, 3, area), -EPIPE);
+  EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_XRUN);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  auto beforeRestart = std::chrono::steady_clock::now();
+  ASSERT_EQ(ReadN(2 * period_, 3, area), 2 * period);
+  auto afterRestart = std::chrono::steady_clock::now();
+
+  // The restart begins at the frame the clock had reached: the ramp tells
+  // which one it is, within the bounds the two starts allow.
+  auto frames = [](std::chrono::steady_clock::duration d) {
+    return static_cast<uint64_t>(std::chrono::duration<double>(d).count() * 96000);
+  };
+  uint64_t first = frames(beforeRestart - afterStart);
+  const uint64_t last = frames(afterRestart - beforeStart) + 1;
+  std::vector<uint8_t> head(area[0].begin(), area[0].begin() + 3);
+  while (first <= last && RampBytes(first, 1, 0, 3) != head) ++first;
+  ASSERT_LE(first, last) << "the restart does not begin where the clock was";
+  EXPECT_GT(first, period_ + buffer_);
+  EXPECT_EQ(area[0], RampBytes(first, 2 * period_, 0, 3));
+  EXPECT_EQ(area[1], RampBytes(first, 2 * period_, 1, 3));
+}
+
+TEST_F(PluginTest, FrozenDeviceStopsDeliveringWithoutAnError) {
+  // freeze_after 2: a sound server that hangs after two periods. Paced or
+  // not, the stream keeps running and its descriptors stop waking a poller;
+  // the hardware device waits longer than its buffer and still does not
+  // overrun.
+  for (const char* device : {"tpfreeze", "tprtfreeze", "tphwfreeze"}) {
+    SCOPED_TRACE(device);
+    ASSERT_EQ(Configure(device, SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE, 96000),
+              0);
+    ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+    std::vector<uint8_t> area[2];
+    ASSERT_EQ(ReadN(2 * period_, 3, area), static_cast<snd_pcm_sframes_t>(2 * period_));
+    EXPECT_EQ(area[1], RampBytes(0, 2 * period_, 1, 3));
+    ASSERT_EQ(snd_pcm_nonblock(pcm_, 1), 0);
+    int wakes = 0;
+    EXPECT_EQ(PollDevice(std::strcmp(device, "tphwfreeze") == 0 ? 400 : 150, &wakes), 0);
+    EXPECT_LE(wakes, 1);  // no descriptor that keeps a poller spinning
+    EXPECT_EQ(snd_pcm_avail_update(pcm_), 0);
+    EXPECT_EQ(ReadN(period_, 3, area), -EAGAIN);
+    EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_RUNNING);
+    snd_pcm_close(pcm_);
+    pcm_ = nullptr;
+  }
 }
 
 TEST_F(PluginTest, ReadsAsFastAsAskedWithoutRealtime) {
