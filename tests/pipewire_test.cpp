@@ -70,12 +70,6 @@ double ReportedLevel(const std::string& out, int channel) {
   return at == std::string::npos ? 0.0 : std::atof(out.c_str() + at + label.size());
 }
 
-uint32_t Field(const std::string& file, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
-  return v;
-}
-
 class PipeWire : public ::testing::TestWithParam<int> {
  protected:
   static void SetUpTestSuite() { server_ = new Server(StartServer(MakeTempDir())); }
@@ -191,9 +185,7 @@ class PipeWireFaults : public ::testing::Test {
     SCOPED_TRACE(name);
     const std::string file = ReadFile(work_ + "/" + name);
     ASSERT_GT(file.size(), 44u);
-    EXPECT_EQ(Field(file, 4), file.size() - 8);
-    EXPECT_EQ(Field(file, 40), file.size() - 44);
-    EXPECT_EQ((file.size() - 44) % 2, 0u);
+    ExpectWholeWav(file, 2);
     ExpectCleanTone(Channels(file, 1, 2)[0], 2, amplitude);
   }
 

@@ -14,24 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/wav_readers.h"
 #include "support/zelm_fixture.h"
 
 namespace {
-
-uint32_t Field(const std::string& file, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
-  return v;
-}
-
-// The header states exactly the data the file holds, in whole frames.
-void ExpectWhole(const std::string& file, uint32_t blockAlign) {
-  ASSERT_GE(file.size(), 44u);
-  EXPECT_EQ(file.substr(0, 4), "RIFF");
-  EXPECT_EQ(Field(file, 4), file.size() - 8);
-  EXPECT_EQ(Field(file, 40), file.size() - 44);
-  EXPECT_EQ((file.size() - 44) % blockAlign, 0u);
-}
 
 std::string Ramp(uint64_t first, size_t frames, unsigned channel, unsigned bytes) {
   const std::vector<uint8_t> v = RampBytes(first, frames, channel, bytes);
@@ -111,7 +97,7 @@ TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
       << r.out;
   for (unsigned ch = 0; ch < 2; ++ch) {
     const std::string file = ReadFile(at(ch == 0 ? "a.wav" : "b.wav"));
-    ExpectWhole(file, 2);
+    ExpectWholeWav(file, 2);
     EXPECT_EQ(file.substr(44), Ramp(0, 3 * 4096, ch, 2));
   }
 }
@@ -123,7 +109,7 @@ TEST_F(Robustness, AFileSizeLimitEndsTheTakeWithAWholeFile) {
   EXPECT_NE(r.err.find("Can't write to big.wav: File too large\n"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("Done"), std::string::npos);
   const std::string file = ReadFile(at("big.wav"));
-  ExpectWhole(file, 6);
+  ExpectWholeWav(file, 6);
   EXPECT_EQ(file.size(), 44 + (102400 - 44) / 6 * 6);
   EXPECT_EQ(file.substr(44), RampStereo((file.size() - 44) / 6, 3));
 }
@@ -172,7 +158,7 @@ TEST_F(SmallDisk, ATakeThatCannotFitIsRefusedBeforeItStarts) {
   WriteFile(disk_ + "/old.wav", std::string(600000, 'x'));
   r = Run({"1644", "5", "null", "1", disk_ + "/old.wav"}, "o\n");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  ExpectWhole(ReadFile(disk_ + "/old.wav"), 2);
+  ExpectWholeWav(ReadFile(disk_ + "/old.wav"), 2);
 }
 
 TEST_F(SmallDisk, ADiskThatFillsDuringTheTakeLeavesWholeFiles) {
@@ -189,7 +175,7 @@ TEST_F(SmallDisk, ADiskThatFillsDuringTheTakeLeavesWholeFiles) {
   EXPECT_EQ(r.out.find("Done"), std::string::npos);
   for (const char* name : {"/a.wav", "/b.wav"}) {
     const std::string file = ReadFile(disk_ + name);
-    ExpectWhole(file, 2);
+    ExpectWholeWav(file, 2);
     const unsigned ch = name[1] == 'a' ? 0 : 1;
     EXPECT_EQ(file.substr(44), Ramp(0, (file.size() - 44) / 2, ch, 2));
   }
@@ -213,7 +199,7 @@ TEST_F(Robustness, AStopSignalFinishesTheTakeAndEndsByThatSignal) {
     EXPECT_TRUE(EndsWith(r.out, "dBFS\nDone\n")) << r.out;
     for (unsigned ch = 0; ch < 2; ++ch) {
       const std::string file = ReadFile(at(ch == 0 ? "a.wav" : "b.wav"));
-      ExpectWhole(file, 2);
+      ExpectWholeWav(file, 2);
       const size_t frames = (file.size() - 44) / 2;
       // About a second was recorded, not the twenty planned.
       EXPECT_GT(frames, 24000u);
@@ -249,8 +235,8 @@ TEST_F(Robustness, TheGrantedRateIsTheRateOfTheTake) {
   // from (24576 - 4096) / 48000.
   EXPECT_NE(r.out.find("\rrem = 0.43 sec"), std::string::npos);
   const std::string file = ReadFile(at("s.wav"));
-  EXPECT_EQ(Field(file, 24), 48000u);
-  EXPECT_EQ(Field(file, 28), 48000u * 4);
+  EXPECT_EQ(Field32(file, 24), 48000u);
+  EXPECT_EQ(Field32(file, 28), 48000u * 4);
   EXPECT_EQ(file.size(), 44u + 24576 * 4);
   // The longest take is worked out again for the rate the device runs at.
   r = Run({"1644", "45000", "at48k", "1", "long.wav"});
@@ -268,7 +254,7 @@ TEST_F(Robustness, ClosedStandardDescriptorsKeepConsoleTextOutOfTheAudio) {
   const RunResult r = RunInShell("exec <&- >&- 2>&-", {"1644", "0.9", "lost", "1", "a.wav"});
   EXPECT_EQ(r.status, 1);
   const std::string file = ReadFile(at("a.wav"));
-  ExpectWhole(file, 2);
+  ExpectWholeWav(file, 2);
   EXPECT_EQ(file.substr(44), Ramp(0, 3 * 4096, 0, 2));
 }
 

@@ -12,23 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/wav_readers.h"
 #include "support/zelm_fixture.h"
 
 namespace {
-
-uint32_t Field(const std::string& file, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
-  return v;
-}
-
-// The header states exactly the data the file holds, in whole frames.
-void ExpectWhole(const std::string& file, uint32_t blockAlign) {
-  ASSERT_GE(file.size(), 44u);
-  EXPECT_EQ(Field(file, 4), file.size() - 8);
-  EXPECT_EQ(Field(file, 40), file.size() - 44);
-  EXPECT_EQ((file.size() - 44) % blockAlign, 0u);
-}
 
 std::string Ramp(uint64_t first, size_t frames, unsigned channel) {
   const std::vector<uint8_t> v = RampBytes(first, frames, channel, 2);
@@ -61,7 +48,7 @@ class Takes : public ZelmTest {
   // A mono 16-bit file that holds the device's frames from the start, whole.
   void ExpectExactFrom0(const std::string& name, unsigned channel = 0) {
     const std::string file = ReadFile(at(name));
-    ExpectWhole(file, 2);
+    ExpectWholeWav(file, 2);
     EXPECT_TRUE(file.substr(44) == Ramp(0, (file.size() - 44) / 2, channel))
         << name << " does not hold the device's frames unbroken";
   }

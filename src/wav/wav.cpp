@@ -16,11 +16,12 @@ constexpr uint64_t kRiffOverhead = 36;
 constexpr long kRiffSizeOffset = 4;
 constexpr long kDataSizeOffset = 40;
 
-// A write that does not complete need not set errno; make sure the caller
-// still sees a reason.
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
+// Writes all of `data` at the descriptor's position, or at `at` when it is
+// not negative. A write that does not complete need not set errno; make
+// sure the caller still sees a reason.
+bool WriteAll(int fd, const uint8_t* data, size_t size, off_t at = -1) {
   while (size > 0) {
-    const ssize_t n = write(fd, data, size);
+    const ssize_t n = at < 0 ? write(fd, data, size) : pwrite(fd, data, size, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -28,21 +29,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
     }
     data += n;
     size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool PutAll(int fd, const uint8_t* data, size_t size, off_t at) {
-  while (size > 0) {
-    const ssize_t n = pwrite(fd, data, size, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-    at += n;
+    if (at >= 0) at += n;
   }
   return true;
 }
@@ -118,9 +105,9 @@ bool WriteWavHeader(int fd, uint32_t SampleRate, int64_t frames, uint32_t Sample
 bool RewriteWavSizes(int fd, uint64_t dataBytes) {
   uint8_t field[4];
   Decon4(Low32(dataBytes + kRiffOverhead), field);
-  if (!PutAll(fd, field, sizeof field, kRiffSizeOffset)) return false;
+  if (!WriteAll(fd, field, sizeof field, kRiffSizeOffset)) return false;
   Decon4(Low32(dataBytes), field);
-  return PutAll(fd, field, sizeof field, kDataSizeOffset);
+  return WriteAll(fd, field, sizeof field, kDataSizeOffset);
 }
 
 bool MakeWavWhole(int fd, uint32_t blockAlign) {

@@ -87,3 +87,17 @@ void ExpectReadersAgree(const std::string& wav, int channels, int rate, int bits
       EXPECT_EQ(got[i], want[i]) << names[i] << " of " << wav << " as read by " << report.text;
   }
 }
+
+uint32_t Field32(const std::string& file, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(file[at + i]);
+  return v;
+}
+
+void ExpectWholeWav(const std::string& file, uint32_t blockAlign) {
+  ASSERT_GE(file.size(), 44u);
+  EXPECT_EQ(file.substr(0, 4), "RIFF");
+  EXPECT_EQ(Field32(file, 4), file.size() - 8);
+  EXPECT_EQ(Field32(file, 40), file.size() - 44);
+  EXPECT_EQ((file.size() - 44) % blockAlign, 0u);
+}

@@ -21,3 +21,10 @@ WavReport ReadWithSndfileInfo(const std::string& wav);
 // Adds a test failure for every property that either reader reports
 // differently from the expected one.
 void ExpectReadersAgree(const std::string& wav, int channels, int rate, int bits, uint64_t frames);
+
+// The 32-bit little-endian field at byte `at` of a file's bytes.
+uint32_t Field32(const std::string& file, size_t at);
+
+// Adds a test failure unless the header states exactly the data the file
+// holds, in whole frames of `blockAlign` bytes.
+void ExpectWholeWav(const std::string& file, uint32_t blockAlign);
