@@ -23,6 +23,10 @@ constexpr double kPacedTolerance = 1.05;
 // times in a row after being restarted, is gone however well it restarts.
 constexpr int kEmptyRestarts = 3;
 
+// Wake-ups in a row with nothing to read after which a device's descriptor
+// counts as always readable.
+constexpr int kIdleWakeups = 16;
+
 // Poll descriptors of a device beyond this many are not watched; no plugin
 // in use needs more than a few.
 constexpr int kMaxDeviceFds = 14;
@@ -93,6 +97,8 @@ struct Reader {
   double startedAt = 0;
   int emptyRestarts = 0;
   bool overrunPending = false;  // the period being filled overran
+  int idleWakeups = 0;          // wake-ups in a row with nothing due
+  bool busyDescriptor = false;  // the device's descriptor is always readable
 
   uint8_t* target = nullptr;  // the period being filled
   bool toSpill = false;       // ... outside the ring, which was full
@@ -100,25 +106,29 @@ struct Reader {
 
   bool Stopped() const { return job.wake->stopRequested.load(std::memory_order_relaxed); }
 
-  // Waits for the device (or, with `forRoom`, for the writer) or a stop.
-  // False on a stop.
-  bool Wait(bool forRoom) {
-    int n = 0;
-    pollfd* set = fds;
-    if (forRoom) {
-      set = fds + deviceFds;
-      n = 2;
-    } else {
-      n = deviceFds + 1;
+  // Waits for the writer to free a slot, or a stop.
+  void WaitForRoom() {
+    poll(fds + deviceFds, 2, 1000);
+    Drain(job.wake->room);
+  }
+
+  // Waits for the device, or a stop. The descriptors of some plugins are
+  // readable while nothing is there, and only the device can tell (through
+  // revents). PipeWire's stays readable for good; once a descriptor is seen
+  // to do that, the thread sleeps instead for half the time the missing
+  // frames take to arrive, then asks the device.
+  void WaitForDevice(snd_pcm_uframes_t missing) {
+    if (busyDescriptor) {
+      const auto ms = static_cast<int>(missing * 500 / job.SampleRate);
+      if (poll(fds + deviceFds, 1, std::max(ms, 1)) > 0) return;
     }
-    const int ready = poll(set, static_cast<nfds_t>(n), 1000);
-    if (ready > 0 && Readable(fds[deviceFds])) return false;
-    if (!forRoom && ready > 0) {
-      unsigned short revents = 0;
-      snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(deviceFds), &revents);
-    }
-    if (forRoom) Drain(job.wake->room);
-    return true;
+    // The device is still asked, so that it can report a failure.
+    const int ready = poll(fds, static_cast<nfds_t>(deviceFds + 1), busyDescriptor ? 0 : 1000);
+    if (ready <= 0 || Readable(fds[deviceFds])) return;
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(deviceFds), &revents);
+    idleWakeups = (revents & (POLLIN | POLLERR)) != 0 ? 0 : idleWakeups + 1;
+    if (idleWakeups >= kIdleWakeups) busyDescriptor = true;
   }
 
   void Publish(PeriodEnd end, int error) {
@@ -170,7 +180,8 @@ struct Reader {
       }
       job.wake->captureWaiting.store(true);
       if (ring.released.load() != n - used) continue;
-      if (!Wait(true)) return false;
+      WaitForRoom();
+      if (Stopped()) return false;
     }
   }
 
@@ -264,17 +275,20 @@ struct Reader {
         // an overrun: a full buffer is the one sign of it.
         if (paced && frames >= buffer && !atFullBuffer) unreported = true;
         atFullBuffer = frames >= buffer;
+        // Whatever is there is read: a sound server's plugin may notice that
+        // the server is gone only when asked for frames.
+        const snd_pcm_uframes_t needed = period - filled;
         if (frames == 0) {
           // Some plugins report a stream that broke only through its state.
           const snd_pcm_sframes_t broken = StateError();
-          if (broken != 0) {
-            avail = broken;
-          } else {
-            Wait(false);  // a stop is seen at the top of the loop
+          if (broken == 0) {
+            // A stop is seen at the top of the loop.
+            WaitForDevice(needed);
             continue;
           }
+          avail = broken;
         }
-        if (avail > 0) avail = ReadSome(std::min(frames, period - filled));
+        if (avail > 0) avail = ReadSome(std::min(frames, needed));
         if (avail > 0) {
           if (!ring.started.load(std::memory_order_relaxed)) ring.started.store(true);
           filled += static_cast<snd_pcm_uframes_t>(avail);

@@ -315,7 +315,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     // file being replaced is left whole and empty.
     RemoveCreatedOutputs(&outputs);
     for (int slot = 0; slot < 2; ++slot)
-      if (outputs.fd[slot] >= 0) MakeWavWhole(outputs.fd[slot], blockAlign);
+      if (outputs.fd[slot] >= 0) MakeWavWhole(outputs.fd[slot], blockAlign, outputs.headerBytes);
     EndBySignal(lastSignal);
   }
 
@@ -439,7 +439,9 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     WaitForNews(&wake, 1000);
   }
   writerThread.join();
-  const bool abandoned = writer.abandon.load();
+  // A second stop that came too late to spare the writer any work still
+  // means the user gave up on the take.
+  const bool abandoned = writer.abandon.load() || abandonRequested.load();
   if (abandoned) {
     const uint64_t unwritten =
         passes.count > writer.periodsWritten ? passes.count - writer.periodsWritten : 0;
