@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "cli/cli.h"
 #include "record/record.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ TEST(Quantize, NonPositiveProductPlansNothing) {
 }
 
 TEST(Quantize, BeyondTheFrameCounterIsRefused) {
-  for (float s : {std::numeric_limits<float>::infinity(), FLT_MAX, 1e20f, 3e6f, 22370.0f}) {
+  for (float s : {std::numeric_limits<float>::infinity(), FLT_MAX, 1e20f, 3e7f, 715828.0f}) {
     EXPECT_EQ(Quantize(s, 96000), -1) << s;
   }
   // A product that overflows single precision to +inf.
@@ -67,30 +67,28 @@ TEST(Quantize, BeyondTheFrameCounterIsRefused) {
 
 TEST(Quantize, BoundaryAtLargestPlannableCount) {
   // With a rate of 1, P is the duration itself, so the boundary can be hit
-  // exactly. 2147479552 = 2^31 - 4096 is a float; the next float is 128
-  // above it and would need one more period.
+  // exactly. 2^36 is a float; the float below it is a period less, the one
+  // above it two periods more.
   const float limit = static_cast<float>(kMaxTotalFrames);
   ASSERT_EQ(static_cast<int64_t>(limit), kMaxTotalFrames);
   EXPECT_EQ(Quantize(limit, 1), kMaxTotalFrames);
-  EXPECT_EQ(Quantize(std::nextafter(limit, 0.0f), 1), kMaxTotalFrames);
+  EXPECT_EQ(Quantize(std::nextafter(limit, 0.0f), 1), kMaxTotalFrames - 4096);
   EXPECT_EQ(Quantize(std::nextafter(limit, FLT_MAX), 1), -1);
-  // The same limit in seconds: 22369 s at 96000 fits, 22370 s does not.
-  EXPECT_EQ(Quantize(22369.0f, 96000), 524274LL * 4096);
-  EXPECT_EQ(Quantize(22369.57f, 96000), kMaxTotalFrames);
-  // The limit holds for other periods too, even where the largest multiple
-  // below 2^31 (486957 x 4410 = 2147480370) would still be a valid count.
-  EXPECT_EQ(Quantize(2147475968.0f, 1, 4410), 486956LL * 4410);
+  // The same limit in seconds: 715827 s at 96000 fits, 715828 s does not.
+  // (The product rounds to a float that is a whole number of periods.)
+  EXPECT_EQ(Quantize(715827.0f, 96000), 16777195LL * 4096);
+  EXPECT_TRUE(DurationPlannable(715827.0f, 96000));
+  EXPECT_FALSE(DurationPlannable(715828.0f, 96000));
+  // The limit holds for other periods too.
   EXPECT_EQ(Quantize(limit, 1, 4410), -1);
-  // A period longer than the limit cannot be planned at all.
-  EXPECT_EQ(Quantize(1.0f, 1, std::numeric_limits<int32_t>::max()), -1);
 }
 
 TEST(Quantize, FloatRoundingOfTheCountDecides) {
   // With period 1 every count is a candidate, but float(c) rounds to
-  // multiples of 128 near 2^31: the smallest c whose float is not below P
-  // lies 64 under P (the tie rounds to P's even mantissa).
+  // multiples of 4096 just below 2^36: the smallest c whose float is not
+  // below P lies 2048 under P (the tie rounds to P's even mantissa).
   const float limit = static_cast<float>(kMaxTotalFrames);
-  EXPECT_EQ(Quantize(limit, 1, 1), kMaxTotalFrames - 64);
+  EXPECT_EQ(Quantize(limit, 1, 1), kMaxTotalFrames - 2048);
   // A period whose multiples are not all floats: P = float(k x 4410) is
   // above k x 4410, so the answer is k x 4410 although P / 4410 > k.
   int64_t c = 400000LL * 4410;
@@ -142,7 +140,7 @@ TEST(UpdateClock, PrintsRemainingSeconds) {
       {45056, -45056, 44100, "\rrem = 0.00 sec"},
       {2646016, 0, 44100, "\rrem = 60.00 sec"},
       {1536000, -4096, 48000, "\rrem = 31.91 sec"},
-      {kMaxTotalFrames, 0, 96000, "\rrem = 22369.58 sec"},
+      {kMaxTotalFrames, 0, 96000, "\rrem = 715827.88 sec"},
       // The quotient is single precision: 11485184 / 44100 is 260.435011 in
       // double but 260.434998 as a float, so the text shows .43, not .44.
       {11485184, 0, 44100, "\rrem = 260.43 sec"},
@@ -154,60 +152,23 @@ TEST(UpdateClock, PrintsRemainingSeconds) {
   }
 }
 
-// What the front end tells the user, and which limit decides it.
-TEST(DurationLimits, LongestDurationFitsAndOneMoreSecondDoesNot) {
+// A file whose sizes fit the 32-bit fields keeps the 44-byte header; one
+// planned a period longer is RF64. 24-bit stereo at 96000 Hz: 7456 s fits.
+TEST(HeaderKind, TheLongestWavTakeKeepsTheWavHeader) {
   struct Case {
-    uint32_t sampleBytes, rate, channels, longest;
+    uint32_t rate, blockAlign;
+    float longest;
   };
-  const Case cases[] = {
-      // 16-bit mono runs into the 32-bit frame counter ...
-      {2, 44100, 1, 48695},
-      {2, 48000, 1, 44739},
-      {2, 88200, 1, 24347},
-      {2, 96000, 1, 22369},
-      // ... everything else into the 4 GiB size fields first.
-      {2, 44100, 2, 24347},
-      {2, 48000, 2, 22369},
-      {2, 88200, 2, 12173},
-      {2, 96000, 2, 11184},
-      {3, 44100, 1, 32463},
-      {3, 48000, 1, 29826},
-      {3, 88200, 1, 16231},
-      {3, 96000, 1, 14913},
-      {3, 44100, 2, 16231},
-      {3, 48000, 2, 14913},
-      {3, 88200, 2, 8115},
-      {3, 96000, 2, 7456},
-  };
+  const Case cases[] = {{96000, 6, 7456.0f}, {44100, 2, 48695.0f}, {48000, 3, 29826.0f}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << 8 * c.sampleBytes << " bit, " << c.rate << " Hz, "
-                                    << c.channels << " channel(s)");
-    const uint32_t n = LongestDurationSeconds(c.rate, c.sampleBytes, c.channels);
-    EXPECT_EQ(n, c.longest);
-    EXPECT_TRUE(DurationFits(static_cast<float>(n), c.rate, c.sampleBytes, c.channels));
-    EXPECT_FALSE(DurationFits(static_cast<float>(n + 1), c.rate, c.sampleBytes, c.channels));
+    EXPECT_EQ(HeaderBytesFor(Quantize(c.longest, c.rate), c.blockAlign), kWavHeaderBytes)
+        << c.rate << " " << c.blockAlign;
+    EXPECT_EQ(HeaderBytesFor(Quantize(c.longest + 1, c.rate), c.blockAlign), kRf64HeaderBytes)
+        << c.rate << " " << c.blockAlign;
   }
-}
-
-TEST(DurationLimits, SizeFieldsAndCounterDecideSeparately) {
-  // 24-bit stereo at 96000: 7456.6 s is well within the frame counter but
-  // its 715837440 frames x 6 bytes + 36 pass 2^32.
-  EXPECT_EQ(Quantize(7456.6f, 96000), 715837440);
-  EXPECT_FALSE(DurationFits(7456.6f, 96000, 3, 2));
-  EXPECT_TRUE(DurationFits(7456.6f, 96000, 3, 1));
-  // 16-bit mono at 96000: 22369.6 s needs more than 2147479552 frames,
-  // though 2 bytes a frame would still fit the size fields.
-  EXPECT_EQ(Quantize(22369.6f, 96000), -1);
-  EXPECT_FALSE(DurationFits(22369.6f, 96000, 2, 1));
-}
-
-TEST(DurationLimits, NonFiniteDurationsNeverFit) {
-  for (float s : {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                  std::numeric_limits<float>::quiet_NaN()}) {
-    EXPECT_FALSE(DurationFits(s, 44100, 2, 1)) << s;
-  }
-  EXPECT_TRUE(DurationFits(0.0f, 44100, 2, 1)) << "nothing to plan is not too long";
-  EXPECT_TRUE(DurationFits(60.0f, 96000, 3, 2));
+  // Exactly at the 32-bit limit: RIFF size = data + 36 = 2^32 - 1 still fits.
+  EXPECT_EQ(HeaderBytesFor(0xFFFFFFFFLL - 36, 1), kWavHeaderBytes);
+  EXPECT_EQ(HeaderBytesFor(0xFFFFFFFFLL - 35, 1), kRf64HeaderBytes);
 }
 
 }  // namespace

@@ -28,12 +28,3 @@ std::string OutputRefusal(const std::string& name);
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 void OpenMissingStandardDescriptors();
-
-// True when a take of DurationSeconds can be planned and described by the
-// WAV size fields, with `channelsPerFile` channels in the largest file.
-bool DurationFits(float DurationSeconds, uint32_t SampleRate, uint32_t SampleBytes,
-                  uint32_t channelsPerFile);
-
-// The largest whole number of seconds for which DurationFits holds.
-uint32_t LongestDurationSeconds(uint32_t SampleRate, uint32_t SampleBytes,
-                                uint32_t channelsPerFile);

@@ -67,15 +67,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  // A take must fit both the frame counter and the 32-bit WAV size fields;
-  // the stereo file is the largest file of its run.
-  const uint32_t channelsPerFile = InterleavedStereo ? 2 : 1;
-  if (!DurationFits(DurationSeconds, SampleRate, SampleBytes, channelsPerFile)) {
-    std::puts("Improper duration request");
-    std::printf("The longest recording in this format and channel mode is %u seconds.\n",
-                LongestDurationSeconds(SampleRate, SampleBytes, channelsPerFile));
-    return 1;
-  }
+  // Refused before any question is asked; how long a take can really be is
+  // up to the free disk space, which the recording checks.
+  if (!DurationPlannable(DurationSeconds, SampleRate)) Refuse("Improper duration request");
 
   int32_t AutoNames = 1;
   // What was at each listed name when it was checked: 1 nothing, 2 a file.

@@ -39,16 +39,26 @@ void QUANTIZE(int32_t PeriodFrames, uint32_t SampleRate, const float* DurationSe
     return;
   }
 
-  // P <= float(kMax x period) < 2^31 here, so the estimate is in range.
+  // P <= float(kMax x period) <= 2^36 here, so the estimate is in range.
   auto k = static_cast<int64_t>(std::ceil(static_cast<double>(P) / static_cast<double>(period)));
   if (k < 1) k = 1;
   if (k > kMax) k = kMax;
   // The exact estimate can sit just above the answer when float(c) rounds
   // up to P, and a few periods at most away in either direction: float
-  // spacing below 2^31 is at most 128 frames.
+  // spacing below 2^36 is at most 4096 frames.
   while (k > 1 && covers(k - 1)) --k;
   while (!covers(k)) ++k;
   *TotalFrames = k * period;
+}
+
+bool DurationPlannable(float DurationSeconds, uint32_t SampleRate) {
+  // A device that grants another period changes the rounding by less than
+  // one period, and the run plans again with what it was granted.
+  constexpr int32_t kRequestedPeriodFrames = 4096;
+  if (!std::isfinite(DurationSeconds)) return false;
+  int64_t TotalFrames = 0;
+  QUANTIZE(kRequestedPeriodFrames, SampleRate, &DurationSeconds, &TotalFrames);
+  return TotalFrames >= 0;
 }
 
 int64_t NewTime() { return static_cast<int64_t>(std::time(nullptr)) - kNameEpoch; }

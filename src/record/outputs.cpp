@@ -2,8 +2,10 @@
 #include "record/outputs.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -178,6 +180,34 @@ std::string NeededAndFree(uint64_t needed, uint64_t free) {
   return std::to_string(needed) + " bytes needed, " + std::to_string(free) + " bytes free";
 }
 
+// FAT (what SD cards and USB sticks come with) holds no file of 4 GiB or
+// more, whatever header the file has.
+constexpr uint64_t kFatLargestFile = 0xFFFFFFFF;
+
+// The limits of the file systems that take the outputs: a take whose files
+// would pass what FAT can hold is refused before it starts, with the longest
+// take that fits there. Names in folders that cannot be looked at are
+// reported when they are opened.
+bool CheckFileSystemLimits(const std::vector<std::string>& names, uint64_t fileBytes,
+                           uint32_t blockAlign, uint32_t SampleRate,
+                           snd_pcm_uframes_t PeriodFrames) {
+  if (fileBytes <= kFatLargestFile) return true;
+  for (const std::string& name : names) {
+    struct statfs fs {};
+    if (statfs(FolderOf(name).c_str(), &fs) != 0 || fs.f_type != MSDOS_SUPER_MAGIC) continue;
+    struct stat file {};
+    if (stat(name.c_str(), &file) == 0 && !S_ISREG(file.st_mode)) continue;
+    const uint64_t frames =
+        (kFatLargestFile - kWavHeaderBytes) / blockAlign / PeriodFrames * PeriodFrames;
+    std::printf(
+        "Can't record into %s: its FAT file system holds no file of 4 GiB or more; the "
+        "longest take that fits there is %" PRIu64 " seconds\n",
+        FolderOf(name).c_str(), frames / SampleRate);
+    return false;
+  }
+  return true;
+}
+
 // An hour-long take that dies at minute 50 on a full disk is the loss this
 // prevents: every file system must have room for the whole planned files of
 // the run on it, counting the space of files the run will replace as free.
@@ -219,16 +249,20 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
-                    int64_t TotalFrames, uint32_t SampleBytes, size_t PeriodBytes,
+                    int64_t TotalFrames, uint32_t SampleBytes, snd_pcm_uframes_t PeriodFrames,
                     const int32_t NameStatus[2], OutputSet* outputs) {
+  const size_t PeriodBytes = PeriodFrames * SampleBytes;
+  const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
+  outputs->headerBytes = HeaderBytesFor(TotalFrames, blockAlign);
   const uint64_t fileBytes =
-      static_cast<uint64_t>(kWavHeaderBytes) +
-      static_cast<uint64_t>(TotalFrames) * SampleBytes * (InterleavedStereo ? 2 : 1);
+      static_cast<uint64_t>(outputs->headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign;
   Opening opening;
   if (AutoNames == 1) {
     // Automatic names are made in the working folder.
     const std::vector<std::string> planned(ChannelEnabled[1] ? 2 : 1, "./automatic.wav");
-    if (!CheckFreeSpace(planned, fileBytes, false)) return false;
+    if (!CheckFileSystemLimits(planned, fileBytes, blockAlign, SampleRate, PeriodFrames) ||
+        !CheckFreeSpace(planned, fileBytes, false))
+      return false;
     if (!ReserveAutomaticNames(ChannelEnabled, &opening)) return false;
     FileList.clear();
     for (int slot = 0; slot < 2; ++slot)
@@ -243,7 +277,9 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
     std::vector<std::string> used;
     for (const std::string& name : opening.name)
       if (!name.empty()) used.push_back(name);
-    if (!CheckFreeSpace(used, fileBytes, true)) return false;
+    if (!CheckFileSystemLimits(used, fileBytes, blockAlign, SampleRate, PeriodFrames) ||
+        !CheckFreeSpace(used, fileBytes, true))
+      return false;
     for (int slot = 0; slot < 2; ++slot) {
       if (opening.name[slot].empty()) continue;
       if (!OpenUserName(slot, NameStatus[slot] != 2, &opening)) return false;

@@ -1,6 +1,8 @@
 // The run's output files (private to src/record).
 #pragma once
 
+#include <alsa/asoundlib.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +21,7 @@ struct OutputSet {
   int folder[2] = {-1, -1};
   bool regular[2] = {false, false};  // a regular file, not a device
   bool created[2] = {false, false};  // this run made the name
+  long headerBytes = 0;              // of every file of the take
   std::vector<uint8_t> buffer[2];    // sized before the take
 
   OutputSet() = default;
@@ -40,7 +43,7 @@ std::vector<std::string> SplitFileList(const std::string& FileList, std::string&
 // prints the cause, removes what this run created, and returns false.
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
-                    int64_t TotalFrames, uint32_t SampleBytes, size_t PeriodBytes,
+                    int64_t TotalFrames, uint32_t SampleBytes, snd_pcm_uframes_t PeriodFrames,
                     const int32_t NameStatus[2], OutputSet* outputs);
 
 // Removes the files this run created (a take stopped before it started).

@@ -24,7 +24,6 @@
 #include <string>
 #include <thread>
 
-#include "cli/cli.h"
 #include "meter/meter.h"
 #include "record/capture.h"
 #include "record/console.h"
@@ -136,12 +135,6 @@ void WaitForNews(Wakeups* wake, int timeoutMs) {
   pollfd p{wake->main, POLLIN, 0};
   poll(&p, 1, timeoutMs);
   Drain(wake->main);
-}
-
-// The data of a take must be describable by the 32-bit WAV size fields.
-bool FitsWavSizes(int64_t TotalFrames, uint32_t SampleBytes, int32_t InterleavedStereo) {
-  const uint64_t blockAlign = SampleBytes * (InterleavedStereo ? 2u : 1u);
-  return static_cast<uint64_t>(TotalFrames) * blockAlign + 36 < (uint64_t{1} << 32);
 }
 
 std::string Summary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],
@@ -269,23 +262,15 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     std::printf("%s records at %u Hz, not %u Hz: the take is made at %u Hz.\n", DeviceName.c_str(),
                 device.grantedRate, SampleRate, device.grantedRate);
     SampleRate = device.grantedRate;
-    const uint32_t channelsPerFile = InterleavedStereo ? 2 : 1;
-    if (!DurationFits(DurationSeconds, SampleRate, SampleBytes, channelsPerFile)) {
-      std::puts("Improper duration request");
-      std::printf("The longest recording in this format and channel mode is %u seconds.\n",
-                  LongestDurationSeconds(SampleRate, SampleBytes, channelsPerFile));
-      EndRun();
-    }
   }
   // Three seconds' worth of 4096-frame periods of hold.
   const uint32_t HoldPeriods = (SampleRate * 3) >> 12;
 
   int64_t TotalFrames = 0;
   QUANTIZE(static_cast<int32_t>(PeriodFrames), SampleRate, &DurationSeconds, &TotalFrames);
-  if (TotalFrames < 0 || !FitsWavSizes(TotalFrames, SampleBytes, InterleavedStereo)) {
+  if (TotalFrames < 0) {
+    // Only a rate or a period other than those asked for can get here.
     std::puts("Improper duration request");
-    std::printf("Rounded up to whole periods of %lu frames, the take is too long for one file.\n",
-                static_cast<unsigned long>(PeriodFrames));
     EndRun();
   }
 
@@ -307,7 +292,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
 
   OutputSet outputs;
   if (!PrepareOutputs(AutoNames, FileList, NameScratch, ChannelEnabled, InterleavedStereo,
-                      SampleRate, TotalFrames, SampleBytes, PeriodBytes, NameStatus, &outputs))
+                      SampleRate, TotalFrames, SampleBytes, PeriodFrames, NameStatus, &outputs))
     EndRun();
   const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
   if (stopCount != 0) {

@@ -13,15 +13,22 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
             int32_t ChannelCount, uint32_t SampleBytes, int32_t AutoNames, std::string& FileList,
             std::string& NameScratch, int32_t InterleavedStereo, const int32_t NameStatus[2]);
 
-// Largest frame count per channel that a run may plan: the largest whole
-// multiple of 4096 that a signed 32-bit counter holds.
-constexpr int64_t kMaxTotalFrames = 2147479552;
+// Largest frame count per channel that a run may plan: 2^24 periods of 4096
+// frames, the last count whose multiples of 4096 single precision still
+// holds exactly (over eight days at 96000 Hz; the free disk space is what
+// bounds real takes).
+constexpr int64_t kMaxTotalFrames = int64_t{1} << 36;
 
 // Rounds DurationSeconds x SampleRate (single precision) up to whole periods,
 // at least one period. A product that is not > 0 gives 0. A result that would
 // pass kMaxTotalFrames gives -1: the request cannot be carried out.
 void QUANTIZE(int32_t PeriodFrames, uint32_t SampleRate, const float* DurationSeconds,
               int64_t* TotalFrames);
+
+// True when a take of DurationSeconds at SampleRate can be planned: QUANTIZE
+// finds a frame count for it (at least one period, at most kMaxTotalFrames),
+// with the 4096-frame periods asked of every device.
+bool DurationPlannable(float DurationSeconds, uint32_t SampleRate);
 
 // Calendar time in whole seconds since 2012-10-10 16:09:00 UTC.
 int64_t NewTime();

@@ -135,7 +135,7 @@ struct Writer {
       // Whatever ended the take, the header states exactly what the file
       // holds, in whole frames.
       const uint32_t blockAlign = job->SampleBytes * (job->InterleavedStereo == 1 ? 2 : 1);
-      if (!MakeWavWhole(fd, blockAlign)) Fail(slot, "Can't finish", errno);
+      if (!MakeWavWhole(fd, blockAlign, outputs->headerBytes)) Fail(slot, "Can't finish", errno);
       if (!outputs->regular[slot]) continue;
       if (fdatasync(fd) != 0) Fail(slot, "Can't write to", errno);
       if (outputs->folder[slot] >= 0 && fsync(outputs->folder[slot]) != 0)

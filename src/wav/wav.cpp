@@ -15,6 +15,32 @@ constexpr uint64_t kRiffOverhead = 36;
 
 constexpr long kRiffSizeOffset = 4;
 constexpr long kDataSizeOffset = 40;
+// The 64-bit fields of an RF64 file's ds64 chunk.
+constexpr long kDs64RiffSizeOffset = 20;
+constexpr long kDs64DataSizeOffset = 28;
+constexpr long kDs64FramesOffset = 36;
+// A size field that says "see ds64".
+constexpr uint32_t kSizeInDs64 = 0xFFFFFFFF;
+
+void Decon8(uint64_t value, uint8_t* out) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The 16-byte body of the "fmt " chunk, the same in both kinds of file.
+void PutFormat(uint8_t* out, uint32_t SampleRate, uint32_t SampleBytes, uint32_t channels) {
+  const uint32_t blockAlign = SampleBytes * channels;
+  Decon2(1, out + 0);  // integer PCM, 24-bit included: no extensible format
+  Decon2(static_cast<uint16_t>(channels), out + 2);
+  Decon4(SampleRate, out + 4);
+  Decon4(SampleRate * blockAlign, out + 8);  // at most 96000 x 6
+  Decon2(static_cast<uint16_t>(blockAlign), out + 12);
+  Decon2(static_cast<uint16_t>(SampleBytes * 8), out + 14);
+}
+
+uint64_t DataBytes(int64_t frames, uint32_t blockAlign) {
+  // A negative count describes no audio.
+  return frames > 0 ? static_cast<uint64_t>(frames) * blockAlign : 0;
+}
 
 // Writes all of `data` at the descriptor's position, or at `at` when it is
 // not negative. A write that does not complete need not set errno; make
@@ -58,27 +84,41 @@ void Decon2(uint16_t value, uint8_t* out) {
   out[1] = static_cast<uint8_t>(value >> 8);
 }
 
+long HeaderBytesFor(int64_t frames, uint32_t blockAlign) {
+  return DataBytes(frames, blockAlign) + kRiffOverhead <= kSizeInDs64 ? kWavHeaderBytes
+                                                                      : kRf64HeaderBytes;
+}
+
 void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t frames,
                     uint32_t SampleBytes, uint32_t channels) {
-  const uint32_t blockAlign = SampleBytes * channels;
-  const uint32_t byteRate = SampleRate * blockAlign;  // at most 96000 x 6
-  // Unsigned 64-bit so that no frame count can overflow into undefined
-  // behaviour; a negative count describes no audio.
-  const uint64_t dataBytes = frames > 0 ? static_cast<uint64_t>(frames) * blockAlign : 0;
-
+  const uint64_t dataBytes = DataBytes(frames, SampleBytes * channels);
   PutTag("RIFF", out + 0);
   Decon4(Low32(dataBytes + kRiffOverhead), out + 4);
   PutTag("WAVE", out + 8);
   PutTag("fmt ", out + 12);
   Decon4(16, out + 16);
-  Decon2(1, out + 20);  // integer PCM, 24-bit included: no extensible format
-  Decon2(static_cast<uint16_t>(channels), out + 22);
-  Decon4(SampleRate, out + 24);
-  Decon4(byteRate, out + 28);
-  Decon2(static_cast<uint16_t>(blockAlign), out + 32);
-  Decon2(static_cast<uint16_t>(SampleBytes * 8), out + 34);
+  PutFormat(out + 20, SampleRate, SampleBytes, channels);
   PutTag("data", out + 36);
   Decon4(Low32(dataBytes), out + 40);
+}
+
+void BuildRf64Header(uint8_t out[kRf64HeaderBytes], uint32_t SampleRate, int64_t frames,
+                     uint32_t SampleBytes, uint32_t channels) {
+  const uint64_t dataBytes = DataBytes(frames, SampleBytes * channels);
+  PutTag("RF64", out + 0);
+  Decon4(kSizeInDs64, out + 4);
+  PutTag("WAVE", out + 8);
+  PutTag("ds64", out + 12);
+  Decon4(28, out + 16);
+  Decon8(dataBytes + kRf64HeaderBytes - 8, out + kDs64RiffSizeOffset);
+  Decon8(dataBytes, out + kDs64DataSizeOffset);
+  Decon8(frames > 0 ? static_cast<uint64_t>(frames) : 0, out + kDs64FramesOffset);
+  Decon4(0, out + 44);  // no table of other chunks' sizes
+  PutTag("fmt ", out + 48);
+  Decon4(16, out + 52);
+  PutFormat(out + 56, SampleRate, SampleBytes, channels);
+  PutTag("data", out + 72);
+  Decon4(kSizeInDs64, out + 76);
 }
 
 bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
@@ -94,12 +134,17 @@ bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames, u
 
 bool WriteWavHeader(int fd, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
                     int32_t mode) {
-  uint8_t header[kWavHeaderBytes];
-  BuildWavHeader(header, SampleRate, frames, SampleBytes, mode == 1 ? 2u : 1u);
+  const uint32_t channels = mode == 1 ? 2u : 1u;
+  uint8_t header[kRf64HeaderBytes];
+  const long bytes = HeaderBytesFor(frames, SampleBytes * channels);
+  if (bytes == kWavHeaderBytes)
+    BuildWavHeader(header, SampleRate, frames, SampleBytes, channels);
+  else
+    BuildRf64Header(header, SampleRate, frames, SampleBytes, channels);
   struct stat st {};
   if (fstat(fd, &st) != 0) return false;
   if (S_ISREG(st.st_mode) && (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0)) return false;
-  return WriteAll(fd, header, sizeof header);
+  return WriteAll(fd, header, static_cast<size_t>(bytes));
 }
 
 bool RewriteWavSizes(int fd, uint64_t dataBytes) {
@@ -110,12 +155,16 @@ bool RewriteWavSizes(int fd, uint64_t dataBytes) {
   return WriteAll(fd, field, sizeof field, kDataSizeOffset);
 }
 
-bool MakeWavWhole(int fd, uint32_t blockAlign) {
+bool MakeWavWhole(int fd, uint32_t blockAlign, long headerBytes) {
   struct stat st {};
   if (fstat(fd, &st) != 0) return false;
-  if (!S_ISREG(st.st_mode) || st.st_size < kWavHeaderBytes || blockAlign == 0) return true;
-  const uint64_t data =
-      static_cast<uint64_t>(st.st_size - kWavHeaderBytes) / blockAlign * blockAlign;
-  if (ftruncate(fd, static_cast<off_t>(kWavHeaderBytes + data)) != 0) return false;
-  return RewriteWavSizes(fd, data);
+  if (!S_ISREG(st.st_mode) || st.st_size < headerBytes || blockAlign == 0) return true;
+  const uint64_t data = static_cast<uint64_t>(st.st_size - headerBytes) / blockAlign * blockAlign;
+  if (ftruncate(fd, static_cast<off_t>(headerBytes + data)) != 0) return false;
+  if (headerBytes == kWavHeaderBytes) return RewriteWavSizes(fd, data);
+  uint8_t sizes[24];
+  Decon8(data + kRf64HeaderBytes - 8, sizes);
+  Decon8(data, sizes + 8);
+  Decon8(data / blockAlign, sizes + 16);
+  return WriteAll(fd, sizes, sizeof sizes, kDs64RiffSizeOffset);
 }

@@ -1,11 +1,19 @@
-// The WAV container: a 44-byte RIFF/WAVE header of integer PCM, then the data.
+// The WAV container: a 44-byte RIFF/WAVE header of integer PCM, then the
+// data; or, for a file too long for the 32-bit size fields, the same as RF64
+// with an 80-byte header whose ds64 chunk holds the sizes in 64 bits.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 constexpr long kWavHeaderBytes = 44;
+constexpr long kRf64HeaderBytes = 80;
+
+// The size of the header a file of `frames` frames of `blockAlign` bytes
+// gets: kWavHeaderBytes while its sizes fit the 32-bit fields, else
+// kRf64HeaderBytes. The kind follows the planned length, so a take stopped
+// early keeps it.
+long HeaderBytesFor(int64_t frames, uint32_t blockAlign);
 
 // Writes `value` (0 .. 2^32-1) as four bytes, least significant first.
 void Decon4(int64_t value, uint8_t* out);
@@ -17,7 +25,15 @@ void Decon2(uint16_t value, uint8_t* out);
 void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t frames,
                     uint32_t SampleBytes, uint32_t channels);
 
-// Creates (or truncates) `path` and writes the header for `frames` frames:
+// Fills `out` with the RF64 header of such a file: "RF64", "WAVE", a ds64
+// chunk with the RIFF size, data size and frame count in 64 bits, the same
+// "fmt " chunk as a WAV file, and "data"; both 32-bit size fields hold
+// 0xFFFFFFFF.
+void BuildRf64Header(uint8_t out[kRf64HeaderBytes], uint32_t SampleRate, int64_t frames,
+                     uint32_t SampleBytes, uint32_t channels);
+
+// Creates (or truncates) `path` and writes the header for `frames` frames,
+// of the kind HeaderBytesFor gives:
 // one channel for mode 0, two (interleaved) for mode 1. Returns false, with
 // errno set, when the file cannot be created or written; nothing is written
 // through a failed open.
@@ -31,15 +47,16 @@ bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames, u
 bool WriteWavHeader(int fd, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
                     int32_t mode);
 
-// Rewrites the RIFF size and data size fields of an open WAV file for
-// `dataBytes` bytes of audio after the header; the file position does not
-// move. Returns false, errno set, on failure.
+// Rewrites the RIFF size and data size fields of an open WAV file (not
+// RF64) for `dataBytes` bytes of audio after the header; the file position
+// does not move. Returns false, errno set, on failure.
 bool RewriteWavSizes(int fd, uint64_t dataBytes);
 
-// Cuts the regular file open on `fd` to its header plus a whole number of
-// blocks of `blockAlign` bytes, and rewrites its size fields to match what it
-// holds: what an interrupted or failed take leaves must still be a valid
-// file. Works on the descriptor, so a file renamed or replaced under its
-// name meanwhile is still the one finished. Other kinds of file are left
-// alone. Returns false, errno set, on failure.
-bool MakeWavWhole(int fd, uint32_t blockAlign);
+// Cuts the regular file open on `fd` to its header (`headerBytes`, as
+// HeaderBytesFor gave it) plus a whole number of blocks of `blockAlign`
+// bytes, and rewrites its size fields (a WAV file's 32-bit ones, or an RF64
+// file's ds64 chunk) to match what it holds: what an interrupted or failed
+// take leaves must still be a valid file. Works on the descriptor, so a file
+// renamed or replaced under its name meanwhile is still the one finished.
+// Other kinds of file are left alone. Returns false, errno set, on failure.
+bool MakeWavWhole(int fd, uint32_t blockAlign, long headerBytes);
