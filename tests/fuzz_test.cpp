@@ -25,9 +25,9 @@ constexpr int kRunsPerShard = 40;
 
 const std::vector<std::string> kFormats = {"1644", "1648",  "2444", "2448",  "1688", "1696", "2488",
                                            "2496", "16444", "",     "1644 ", "abcd", "2496x"};
-const std::vector<std::string> kDurations = {"0.01",    "0.05", "0.001", "1e-3",  "0x1p-6", " 0.02",
-                                             "0.02xyz", "0",    "-1",    "abc",   "1e-50",  "nan",
-                                             "inf",     "-inf", "1e9",   "99999", "",       "1e40"};
+const std::vector<std::string> kDurations = {
+    "0.01", "0.05",  "0.001", "1e-3", "0x1p-6", " 0.02", "0.02xyz", "0", "-1",
+    "abc",  "1e-50", "nan",   "inf",  "-inf",   "1e9",   "9999999", "",  "1e40"};
 const std::vector<std::string> kDevices = {
     "d", "default", "nulldev", "D", "nosuch", "", "dd", "plughw:9,9", std::string(300, 'q')};
 const std::vector<std::string> kChannels = {"1",  "2", "s",  "S",  "0",  "3",
