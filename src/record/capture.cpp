@@ -97,6 +97,7 @@ struct Reader {
   double startedAt = 0;
   int emptyRestarts = 0;
   bool overrunPending = false;  // the period being filled overran
+  uint64_t unannounced = 0;     // periods handed over since the main thread was woken
   int idleWakeups = 0;          // wake-ups in a row with nothing due
   bool busyDescriptor = false;  // the device's descriptor is always readable
 
@@ -104,10 +105,18 @@ struct Reader {
   bool toSpill = false;       // ... outside the ring, which was full
   snd_pcm_uframes_t filled = 0;
 
+  // Wakes the main thread if it sleeps and periods wait for it.
+  void WakeMain() {
+    if (unannounced == 0) return;
+    unannounced = 0;
+    if (job.wake->mainWaiting.exchange(false)) Wake(job.wake->main);
+  }
+
   bool Stopped() const { return job.wake->stopRequested.load(std::memory_order_relaxed); }
 
   // Waits for the writer to free a slot, or a stop.
   void WaitForRoom() {
+    WakeMain();
     poll(fds + deviceFds, 2, 1000);
     Drain(job.wake->room);
   }
@@ -118,6 +127,7 @@ struct Reader {
   // to do that, the thread sleeps instead for half the time the missing
   // frames take to arrive, then asks the device.
   void WaitForDevice(snd_pcm_uframes_t missing) {
+    WakeMain();
     if (busyDescriptor) {
       const auto ms = static_cast<int>(missing * 500 / job.SampleRate);
       if (poll(fds + deviceFds, 1, std::max(ms, 1)) > 0) return;
@@ -147,7 +157,7 @@ struct Reader {
       dropped = 0;
       unreported = false;
       ring.produced.store(n + 1, std::memory_order_release);
-      if (job.wake->mainWaiting.exchange(false)) Wake(job.wake->main);
+      if (++unannounced >= kWakeBatch) WakeMain();
     }
     ++periods;
     target = nullptr;
@@ -192,7 +202,9 @@ struct Reader {
     uint8_t* area1 = target + offset;
     uint8_t* area2 = target + periodBytes + offset;
     snd_pcm_sframes_t got;
-    if (job.device->interleaved) {
+    if (job.ring->interleaved) {
+      got = snd_pcm_readi(pcm, target + 2 * offset, frames);
+    } else if (job.device->interleaved) {
       uint8_t* scratch = job.ring->spill.data() + job.ring->slotBytes;
       got = snd_pcm_readi(pcm, scratch, frames);
       if (got > 0)

@@ -30,10 +30,13 @@ struct PeriodInfo {
 };
 
 // A single-producer ring of whole periods, each both channel areas one after
-// the other, as a non-interleaved read leaves them.
+// the other, as a non-interleaved read leaves them; or, with `interleaved`,
+// the period's frames as an interleaved device delivers them (for a stereo
+// file from such a device: no pass splits them and joins them again).
 struct CaptureRing {
   size_t slots = 0;
   size_t slotBytes = 0;  // 2 x PeriodBytes
+  bool interleaved = false;
   std::vector<uint8_t> data;
   std::vector<PeriodInfo> info;
   std::vector<uint8_t> spill;  // where a period goes that finds the ring full
@@ -67,6 +70,12 @@ struct Wakeups {
   std::atomic<bool> captureWaiting{false};
 };
 bool OpenWakeups(Wakeups* w);
+
+// A thread that hands work on wakes a sleeping receiver once per this many
+// periods at most, and whenever it is about to sleep itself: a device paced
+// by real time wakes each thread once per period, one that delivers at
+// once (a file, the null device) far less often.
+constexpr uint64_t kWakeBatch = 64;
 void Wake(int fd);
 void Drain(int fd);
 

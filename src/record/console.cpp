@@ -61,10 +61,25 @@ void Say(Console* console, int fd, const std::string& text, bool droppable) {
     std::string& queue = fd == 2 ? console->err : console->out;
     if (droppable && console->out.size() + console->err.size() >= kConsoleBacklogForMeter) return;
     queue += text;
-    wake = console->idle;
-    console->idle = false;
+    wake = console->idle && (fd == 2 || console->out.size() >= kConsoleBatchBytes);
+    if (wake) console->idle = false;
   }
   if (wake) console->changed.notify_all();
+}
+
+void KickConsole(Console* console, bool atOnce) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!atOnce && now - console->lastKick < kConsoleKickInterval) return;
+  bool wake;
+  {
+    std::lock_guard<std::mutex> hold(console->lock);
+    wake = console->idle && (!console->out.empty() || !console->err.empty());
+    if (wake) console->idle = false;
+  }
+  if (wake) {
+    console->lastKick = now;
+    console->changed.notify_all();
+  }
 }
 
 bool WaitForConsole(Console* console, int timeoutMs) {

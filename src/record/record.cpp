@@ -23,6 +23,7 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "meter/meter.h"
 #include "record/capture.h"
@@ -185,6 +186,7 @@ struct Passes {
   int64_t scanned[2] = {0, 0};  // the peaks of the period before
   std::string warnings;         // its clip warnings
   std::string line;
+  std::vector<uint8_t> split;  // channel areas of an interleaved period, if the ring has those
 
   // `period` null: a period lost to a full ring, written as silence.
   void Pass(const uint8_t* period, bool overrun) {
@@ -204,6 +206,13 @@ struct Passes {
     warnings.clear();
     scanned[0] = scanned[1] = 0;
     const size_t PeriodBytes = SampleBytes * PeriodFrames;
+    if (period != nullptr && !split.empty()) {
+      // Frames as the device delivered them: split into the channel areas
+      // the scan reads, here, where they stay in this core's cache.
+      Deinterleave(static_cast<int32_t>(PeriodFrames), static_cast<int32_t>(SampleBytes), period,
+                   split.data(), split.data() + PeriodBytes);
+      period = split.data();
+    }
     for (int ch = 0; ch < 2 && period != nullptr; ++ch) {
       if (!ChannelEnabled[ch] && InterleavedStereo == 0) continue;
       int64_t ignored[2] = {0, 0};
@@ -281,6 +290,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
                 kRingSeconds * SampleRate * 2 * SampleBytes / 1e6, DeviceName.c_str());
     EndRun();
   }
+  ring.interleaved = device.interleaved && InterleavedStereo == 1;
   Wakeups wake;
   if (!OpenWakeups(&wake)) {
     std::printf("Can't prepare the take: %s\n", std::strerror(errno));
@@ -321,9 +331,15 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   writer.InterleavedStereo = InterleavedStereo;
   writer.work = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   std::thread writerThread = StartQuietThread([&writer] { RunWriter(&writer); });
+  // Periods passed on to the writer; it is woken for a batch of them, or
+  // when this thread is about to sleep.
   const auto passOn = [&](uint64_t slots) {
     writer.ready.store(slots, std::memory_order_release);
+    if (slots % kWakeBatch == 0 && writer.waiting.exchange(false)) Wake(writer.work);
+  };
+  const auto beforeSleep = [&] {
     if (writer.waiting.exchange(false)) Wake(writer.work);
+    KickConsole(&console);
   };
 
   CaptureJob job;
@@ -354,6 +370,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   passes.twoChannelMeter = ChannelCount == 2 || InterleavedStereo == 1;
   passes.meterChannels = InterleavedStereo == 1 ? 2 : ChannelCount;
   passes.line.reserve(256);
+  if (ring.interleaved) passes.split.assign(2 * PeriodBytes, 0);
 
   // The passes, as the capture thread hands periods over.
   uint64_t next = 0;
@@ -370,8 +387,12 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
         // What did not arrive is lost, and is written as silence so the file
         // keeps its timing and never repeats older audio.
         const size_t keep = info.frames * SampleBytes;
-        std::memset(period + keep, 0, PeriodBytes - keep);
-        std::memset(period + PeriodBytes + keep, 0, PeriodBytes - keep);
+        if (ring.interleaved) {
+          std::memset(period + 2 * keep, 0, 2 * (PeriodBytes - keep));
+        } else {
+          std::memset(period + keep, 0, PeriodBytes - keep);
+          std::memset(period + PeriodBytes + keep, 0, PeriodBytes - keep);
+        }
       }
       if (info.end == PeriodEnd::kWhole || info.end == PeriodEnd::kOverrun)
         passes.Pass(period, info.end == PeriodEnd::kOverrun || info.unreportedLoss);
@@ -392,6 +413,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
       captureStuck = true;
       break;
     }
+    beforeSleep();
     wake.mainWaiting.store(true);
     if (ring.produced.load() != next || ring.finished.load()) {
       wake.mainWaiting.store(false);
@@ -416,6 +438,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
         Summary(passes.RunPeak, ChannelEnabled, InterleavedStereo, SampleBytes,
                 passes.OverrunCount));
 
+  KickConsole(&console, true);
   while (!writer.done.load()) {
     if (abandonRequested.load() && !writer.abandon.load()) {
       writer.abandon.store(true);

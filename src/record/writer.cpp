@@ -1,6 +1,7 @@
 #include "record/writer.h"
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,18 @@ struct Writer {
   size_t periodBytes;  // one channel's period
   size_t fill[2] = {0, 0};
   double lastSync = 0;
+
+  // Mono files, and a stereo file whose frames the ring holds as the device
+  // delivered them, are written straight from the ring, a batch of periods
+  // to one writev, and their slots are released once written. A stereo file
+  // from a non-interleaved device is interleaved into its buffer first.
+  static constexpr int kMaxGather = 64;
+  iovec gather[2][kMaxGather] = {};
+  int gathered = 0;  // periods gathered, the same for each mono file
+  int gatherLimit = kMaxGather;
+  size_t gatheredBytes = 0;
+  uint64_t appended = 0;   // slots whose data is written or gathered
+  uint64_t announced = 0;  // released slots the capture thread was told of
 
   void Fail(int slot, const char* what, int error) {
     if (!job->failed)
@@ -72,6 +85,14 @@ struct Writer {
   // One period's frames (or silence, for `data` null) to every file.
   bool Append(const uint8_t* data, size_t frames) {
     const size_t bytes = frames * job->SampleBytes;
+    if (job->ring->interleaved) {
+      // Already the stereo file's frames: written straight from the ring.
+      const uint8_t* from = data == nullptr ? outputs->buffer[0].data() : data;
+      gather[0][gathered++] = {const_cast<uint8_t*>(from), 2 * bytes};
+      gatheredBytes += 2 * bytes;
+      if (gathered == gatherLimit || gatheredBytes >= kFileBufferBytes) return FlushGathered();
+      return true;
+    }
     if (job->InterleavedStereo == 1) {
       uint8_t* at = Room(0, 2 * bytes);
       if (at == nullptr) return false;
@@ -82,22 +103,69 @@ struct Writer {
                    data + periodBytes, at);
       return true;
     }
+    // The write buffer is not used for mono files: it stays zeros, the
+    // source of silence.
+    const uint8_t* zeros = outputs->buffer[0].data();
     for (int slot = 0; slot < 2; ++slot) {
-      if (outputs->fd[slot] < 0) continue;
-      uint8_t* at = Room(slot, bytes);
-      if (at == nullptr) return false;
-      if (data == nullptr)
-        std::memset(at, 0, bytes);
-      else
-        std::memcpy(at, data + slot * periodBytes, bytes);
+      const uint8_t* from = data == nullptr ? zeros : data + slot * periodBytes;
+      gather[slot][gathered] = {const_cast<uint8_t*>(from), bytes};
+    }
+    ++gathered;
+    gatheredBytes += bytes;
+    if (gathered == gatherLimit || gatheredBytes >= kFileBufferBytes) return FlushGathered();
+    return true;
+  }
+
+  bool WriteGathered(int slot) {
+    iovec* iov = gather[slot];
+    int count = gathered;
+    while (count > 0) {
+      const ssize_t n = writev(outputs->fd[slot], iov, count);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        Fail(slot, "Can't write to", n == 0 ? EIO : errno);
+        return false;
+      }
+      auto done = static_cast<size_t>(n);
+      while (count > 0 && done >= iov->iov_len) {
+        done -= iov->iov_len;
+        ++iov;
+        --count;
+      }
+      if (count > 0) {
+        iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + done;
+        iov->iov_len -= done;
+      }
     }
     return true;
   }
 
-  bool FlushAll() {
+  // Writes what is gathered and releases the slots it came from.
+  bool FlushGathered() {
     for (int slot = 0; slot < 2; ++slot)
-      if (outputs->fd[slot] >= 0 && !Flush(slot)) return false;
+      if (outputs->fd[slot] >= 0 && !WriteGathered(slot)) return false;
+    gathered = 0;
+    gatheredBytes = 0;
+    Release();
     return true;
+  }
+
+  // Hands the written slots back to the capture thread, waking it (when it
+  // waits for room) for a batch of them.
+  void Release() {
+    if (gathered != 0) return;  // those slots are still to be written from
+    job->ring->released.store(appended, std::memory_order_release);
+    if (appended - announced >= kWakeBatch) WakeCapture();
+  }
+
+  void WakeCapture() {
+    announced = appended;
+    if (job->wake->captureWaiting.exchange(false)) Wake(job->wake->room);
+  }
+
+  bool FlushAll() {
+    if (job->InterleavedStereo == 0 || job->ring->interleaved) return FlushGathered();
+    return outputs->fd[0] < 0 || Flush(0);
   }
 
   bool SyncAll() {
@@ -150,9 +218,8 @@ struct Writer {
       const uint64_t ready = job->ready.load(std::memory_order_acquire);
       while (next < ready && !job->failed && !job->abandon.load()) {
         if (!WriteSlot(next)) break;
-        ++next;
-        job->ring->released.store(next, std::memory_order_release);
-        if (job->wake->captureWaiting.exchange(false)) Wake(job->wake->room);
+        appended = ++next;
+        Release();
         if (Seconds() - lastSync >= kSyncSeconds && FlushAll()) SyncAll();
       }
       if (job->failed || job->abandon.load()) break;
@@ -161,6 +228,7 @@ struct Writer {
           ++job->periodsWritten;
         break;
       }
+      WakeCapture();
       job->waiting.store(true);
       if (job->ready.load() != ready || job->ended.load() || job->abandon.load()) {
         job->waiting.store(false);
@@ -183,6 +251,10 @@ void RunWriter(WriterJob* job) {
   w.job = job;
   w.outputs = job->outputs;
   w.periodBytes = static_cast<size_t>(job->PeriodFrames) * job->SampleBytes;
+  // Gathered slots are held from the capture thread: never so many that it
+  // could find the ring full because of them.
+  w.gatherLimit = static_cast<int>(std::min<size_t>(Writer::kMaxGather, job->ring->slots / 4));
+  if (w.gatherLimit < 1) w.gatherLimit = 1;
   w.Run();
   job->done.store(true);
   Wake(job->wake->main);
