@@ -31,15 +31,15 @@ constexpr int kIdleWakeups = 16;
 // in use needs more than a few.
 constexpr int kMaxDeviceFds = 14;
 
-double Seconds() {
+bool Readable(const pollfd& p) { return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
+
+}  // namespace
+
+double MonotonicSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-
-bool Readable(const pollfd& p) { return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
-
-}  // namespace
 
 bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
                   uint32_t SampleRate, double seconds) {
@@ -251,7 +251,7 @@ struct Reader {
   void Run() {
     CaptureRing& ring = *job.ring;
     int rc = Start();
-    startedAt = Seconds();
+    startedAt = MonotonicSeconds();
     if (rc < 0) {
       target = ring.Slot(0);
       Publish(PeriodEnd::kLost, rc);
@@ -280,8 +280,9 @@ struct Reader {
           freshStart = false;
           if (frames >= buffer) paced = false;
         }
-        if (paced && delivered > kPacedTolerance * (Seconds() - startedAt) * job.SampleRate +
-                                     static_cast<double>(buffer))
+        if (paced &&
+            delivered > kPacedTolerance * (MonotonicSeconds() - startedAt) * job.SampleRate +
+                            static_cast<double>(buffer))
           paced = false;
         // Some plugins (PipeWire's) drop what does not fit and never report
         // an overrun: a full buffer is the one sign of it.

@@ -71,6 +71,9 @@ struct Wakeups {
 };
 bool OpenWakeups(Wakeups* w);
 
+// Seconds on the monotonic clock.
+double MonotonicSeconds();
+
 // A thread that hands work on wakes a sleeping receiver once per this many
 // periods at most, and whenever it is about to sleep itself: a device paced
 // by real time wakes each thread once per period, one that delivers at

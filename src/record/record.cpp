@@ -125,12 +125,6 @@ std::thread StartQuietThread(F body) {
   std::exit(1);
 }
 
-double Seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 // Sleeps until another thread has news (or `timeoutMs` passes).
 void WaitForNews(Wakeups* wake, int timeoutMs) {
   pollfd p{wake->main, POLLIN, 0};
@@ -407,8 +401,8 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
       break;
     }
     if (wake.stopRequested.load() && stopDeadline == 0)
-      stopDeadline = Seconds() + kCaptureGraceMs / 1000.0;
-    if (stopDeadline != 0 && Seconds() >= stopDeadline) {
+      stopDeadline = MonotonicSeconds() + kCaptureGraceMs / 1000.0;
+    if (stopDeadline != 0 && MonotonicSeconds() >= stopDeadline) {
       // The capture thread is stuck in the device: finish from the ring.
       captureStuck = true;
       break;
@@ -468,8 +462,8 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   // The files are finished. The console and the device get a moment each;
   // a terminal paused by the user is waited for unless the take was stopped.
   const bool consoleEnded = StopConsole(&console, stopCount != 0 ? kShutdownGraceMs : -1);
-  for (double until = Seconds() + kShutdownGraceMs / 1000.0;
-       !ring.closed.load() && Seconds() < until;)
+  for (double until = MonotonicSeconds() + kShutdownGraceMs / 1000.0;
+       !ring.closed.load() && MonotonicSeconds() < until;)
     WaitForNews(&wake, 100);
   const bool deviceLetGo = ring.closed.load();
   if (deviceLetGo && captureThread.joinable()) captureThread.join();

@@ -21,12 +21,6 @@ namespace {
 // USB stick, and a power cut loses at most this much.
 constexpr double kSyncSeconds = 2.0;
 
-double Seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 struct Writer {
   WriterJob* job;
   OutputSet* outputs;
@@ -58,18 +52,8 @@ struct Writer {
   }
 
   bool Flush(int slot) {
-    const uint8_t* data = outputs->buffer[slot].data();
-    size_t left = fill[slot];
-    while (left > 0) {
-      const ssize_t n = write(outputs->fd[slot], data, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        Fail(slot, "Can't write to", n == 0 ? EIO : errno);
-        return false;
-      }
-      data += n;
-      left -= static_cast<size_t>(n);
-    }
+    iovec all{outputs->buffer[slot].data(), fill[slot]};
+    if (fill[slot] > 0 && !WriteAll(slot, &all, 1)) return false;
     fill[slot] = 0;
     return true;
   }
@@ -116,9 +100,9 @@ struct Writer {
     return true;
   }
 
-  bool WriteGathered(int slot) {
-    iovec* iov = gather[slot];
-    int count = gathered;
+  // Writes all of `count` pieces to the slot's file, however the kernel
+  // splits the work.
+  bool WriteAll(int slot, iovec* iov, int count) {
     while (count > 0) {
       const ssize_t n = writev(outputs->fd[slot], iov, count);
       if (n < 0 && errno == EINTR) continue;
@@ -139,6 +123,8 @@ struct Writer {
     }
     return true;
   }
+
+  bool WriteGathered(int slot) { return WriteAll(slot, gather[slot], gathered); }
 
   // Writes what is gathered and releases the slots it came from.
   bool FlushGathered() {
@@ -176,7 +162,7 @@ struct Writer {
         return false;
       }
     }
-    lastSync = Seconds();
+    lastSync = MonotonicSeconds();
     return true;
   }
 
@@ -212,7 +198,7 @@ struct Writer {
   }
 
   void Run() {
-    lastSync = Seconds();
+    lastSync = MonotonicSeconds();
     uint64_t next = 0;
     for (;;) {
       const uint64_t ready = job->ready.load(std::memory_order_acquire);
@@ -220,7 +206,7 @@ struct Writer {
         if (!WriteSlot(next)) break;
         appended = ++next;
         Release();
-        if (Seconds() - lastSync >= kSyncSeconds && FlushAll()) SyncAll();
+        if (MonotonicSeconds() - lastSync >= kSyncSeconds && FlushAll()) SyncAll();
       }
       if (job->failed || job->abandon.load()) break;
       if (job->ended.load() && next == job->ready.load()) {
