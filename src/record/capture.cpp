@@ -45,6 +45,7 @@ bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t Sa
                   uint32_t SampleRate, double seconds) {
   const double periods = seconds * SampleRate / static_cast<double>(PeriodFrames);
   ring->slots = static_cast<size_t>(periods) + 2;
+  ring->active = ring->slots;
   ring->slotBytes = 2 * static_cast<size_t>(PeriodFrames) * SampleBytes;
   try {
     // assign writes every byte: the pages are faulted in here, not mid-take.
@@ -148,7 +149,9 @@ struct Reader {
       ++dropped;
     } else {
       const uint64_t n = ring.produced.load(std::memory_order_relaxed);
-      PeriodInfo& info = ring.info[n % ring.slots];
+      // Whether the device is paced is known by the first period's end.
+      if (n == 0 && !paced) ring.active = std::min(ring.slots, kUnpacedSlots);
+      PeriodInfo& info = ring.Info(n);
       info.frames = static_cast<uint32_t>(filled);
       info.droppedBefore = dropped;
       info.end = end;
@@ -157,7 +160,7 @@ struct Reader {
       dropped = 0;
       unreported = false;
       ring.produced.store(n + 1, std::memory_order_release);
-      if (++unannounced >= kWakeBatch) WakeMain();
+      if (++unannounced >= ring.WakeBatch()) WakeMain();
     }
     ++periods;
     target = nullptr;
@@ -176,7 +179,7 @@ struct Reader {
     for (;;) {
       const uint64_t n = ring.produced.load(std::memory_order_relaxed);
       const uint64_t used = n - ring.released.load(std::memory_order_acquire);
-      if (used < ring.slots) {
+      if (used < ring.active) {
         target = ring.Slot(n);
         toSpill = false;
         return true;

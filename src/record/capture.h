@@ -4,6 +4,7 @@
 // before the take, and it hands each period over through lock-free indices.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,12 @@
 #include <vector>
 
 #include "record/device.h"
+
+// A thread that hands work on wakes a sleeping receiver once per this many
+// periods at most, and whenever it is about to sleep itself: a device paced
+// by real time wakes each thread once per period, one that delivers at
+// once (a file, the null device) far less often.
+constexpr uint64_t kWakeBatch = 64;
 
 // How a period's capture ended.
 enum class PeriodEnd : uint8_t {
@@ -49,8 +56,19 @@ struct CaptureRing {
   std::atomic<bool> closed{false};           // the device has been let go
   std::atomic<int> lostError{0};             // why the device was lost, if it was
 
-  uint8_t* Slot(uint64_t n) { return data.data() + (n % slots) * slotBytes; }
+  // The slots in use: all of them for a device paced by real time, a few
+  // for one that is not (it waits for room instead of losing audio, and a
+  // short ring stays in the cache). Set before the first slot is handed over.
+  size_t active = 0;
+
+  uint8_t* Slot(uint64_t n) { return data.data() + (n % active) * slotBytes; }
+  PeriodInfo& Info(uint64_t n) { return info[n % active]; }
+  // How many periods a thread hands on before it wakes a sleeping receiver.
+  uint64_t WakeBatch() const { return std::clamp<uint64_t>(active / 4, 1, kWakeBatch); }
 };
+
+// Slots in use for a device that is not paced by real time.
+constexpr size_t kUnpacedSlots = 64;
 
 // Sizes the ring for at least `seconds` of audio and touches every page of
 // it, so the capture thread never faults one in. False when the memory
@@ -74,11 +92,6 @@ bool OpenWakeups(Wakeups* w);
 // Seconds on the monotonic clock.
 double MonotonicSeconds();
 
-// A thread that hands work on wakes a sleeping receiver once per this many
-// periods at most, and whenever it is about to sleep itself: a device paced
-// by real time wakes each thread once per period, one that delivers at
-// once (a file, the null device) far less often.
-constexpr uint64_t kWakeBatch = 64;
 void Wake(int fd);
 void Drain(int fd);
 

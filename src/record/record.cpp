@@ -329,7 +329,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   // when this thread is about to sleep.
   const auto passOn = [&](uint64_t slots) {
     writer.ready.store(slots, std::memory_order_release);
-    if (slots % kWakeBatch == 0 && writer.waiting.exchange(false)) Wake(writer.work);
+    if (slots % ring.WakeBatch() == 0 && writer.waiting.exchange(false)) Wake(writer.work);
   };
   const auto beforeSleep = [&] {
     if (writer.waiting.exchange(false)) Wake(writer.work);
@@ -374,7 +374,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   for (bool ended = false; !ended;) {
     const uint64_t produced = ring.produced.load(std::memory_order_acquire);
     for (; next < produced && !ended; ++next) {
-      PeriodInfo& info = ring.info[next % ring.slots];
+      PeriodInfo& info = ring.Info(next);
       uint8_t* period = ring.Slot(next);
       for (uint32_t d = 0; d < info.droppedBefore; ++d) passes.Pass(nullptr, true);
       if (info.end == PeriodEnd::kOverrun) {

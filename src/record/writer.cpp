@@ -35,7 +35,7 @@ struct Writer {
   static constexpr int kMaxGather = 64;
   iovec gather[2][kMaxGather] = {};
   int gathered = 0;  // periods gathered, the same for each mono file
-  int gatherLimit = kMaxGather;
+  int gatherLimit = 1;
   size_t gatheredBytes = 0;
   uint64_t appended = 0;   // slots whose data is written or gathered
   uint64_t announced = 0;  // released slots the capture thread was told of
@@ -141,7 +141,7 @@ struct Writer {
   void Release() {
     if (gathered != 0) return;  // those slots are still to be written from
     job->ring->released.store(appended, std::memory_order_release);
-    if (appended - announced >= kWakeBatch) WakeCapture();
+    if (appended - announced >= job->ring->WakeBatch()) WakeCapture();
   }
 
   void WakeCapture() {
@@ -167,17 +167,18 @@ struct Writer {
   }
 
   bool WriteSlot(uint64_t n) {
-    const CaptureRing& ring = *job->ring;
-    const PeriodInfo& info = ring.info[n % ring.slots];
+    // Gathered slots are held from the capture thread: never so many that
+    // it could find the ring full because of them.
+    gatherLimit = static_cast<int>(std::clamp<size_t>(job->ring->active / 4, 1, kMaxGather));
+    CaptureRing& ring = *job->ring;
+    const PeriodInfo& info = ring.Info(n);
     for (uint32_t d = 0; d < info.droppedBefore; ++d) {
       if (!Append(nullptr, job->PeriodFrames)) return false;
       ++job->periodsWritten;
     }
     // An overrun's missing frames were made silence by the main thread.
     const bool whole = info.end == PeriodEnd::kWhole || info.end == PeriodEnd::kOverrun;
-    if (!Append(ring.data.data() + (n % ring.slots) * ring.slotBytes,
-                whole ? job->PeriodFrames : info.frames))
-      return false;
+    if (!Append(ring.Slot(n), whole ? job->PeriodFrames : info.frames)) return false;
     if (whole) ++job->periodsWritten;
     return true;
   }
@@ -214,6 +215,8 @@ struct Writer {
           ++job->periodsWritten;
         break;
       }
+      // The capture thread waiting for room gets what is gathered now.
+      if (job->wake->captureWaiting.load() && gathered > 0 && !FlushGathered()) break;
       WakeCapture();
       job->waiting.store(true);
       if (job->ready.load() != ready || job->ended.load() || job->abandon.load()) {
@@ -237,10 +240,6 @@ void RunWriter(WriterJob* job) {
   w.job = job;
   w.outputs = job->outputs;
   w.periodBytes = static_cast<size_t>(job->PeriodFrames) * job->SampleBytes;
-  // Gathered slots are held from the capture thread: never so many that it
-  // could find the ring full because of them.
-  w.gatherLimit = static_cast<int>(std::min<size_t>(Writer::kMaxGather, job->ring->slots / 4));
-  if (w.gatherLimit < 1) w.gatherLimit = 1;
   w.Run();
   job->done.store(true);
   Wake(job->wake->main);
