@@ -97,6 +97,10 @@ TEST(Deinterleave, SplitsWhatInterleaveJoinsAndStopsAtTheEnd) {
       Bytes joined(2 * area);
       Interleave(frames, sampleBytes, left.data(), right.data(), joined.data());
       EXPECT_EQ(joined, in);
+      // The left channel alone, for a take of input 1 only.
+      Bytes leftOnly(area + 16, kGuard);
+      Deinterleave(frames, sampleBytes, in.data(), leftOnly.data(), nullptr);
+      EXPECT_EQ(leftOnly, wantLeft);
     }
   }
 }

@@ -210,9 +210,10 @@ struct Reader {
     } else if (job.device->interleaved) {
       uint8_t* scratch = job.ring->spill.data() + job.ring->slotBytes;
       got = snd_pcm_readi(pcm, scratch, frames);
+      // A mono take from one input never looks at the other.
       if (got > 0)
         Deinterleave(static_cast<int32_t>(got), static_cast<int32_t>(job.SampleBytes), scratch,
-                     area1, area2);
+                     area1, job.firstInputOnly ? nullptr : area2);
     } else {
       void* areas[2] = {area1, area2};
       got = snd_pcm_readn(pcm, areas, frames);

@@ -101,7 +101,8 @@ struct CaptureJob {
   Wakeups* wake = nullptr;
   uint32_t SampleBytes = 0;
   uint32_t SampleRate = 0;
-  uint64_t totalPeriods = 0;  // periods of the whole take, lost ones included
+  uint64_t totalPeriods = 0;    // periods of the whole take, lost ones included
+  bool firstInputOnly = false;  // only channel 1's area is ever used
 };
 
 // The capture thread's body: prepares and starts the device, fills the ring

@@ -142,12 +142,13 @@ namespace {
 
 // The sample size as a constant, so each move is one load and one store
 // rather than a call to memcpy for 2 or 3 bytes.
-template <size_t Bytes>
+// Without `Right`, only the left channel is taken.
+template <size_t Bytes, bool Right = true>
 void DeinterleaveFixed(size_t frames, const uint8_t* in, uint8_t* left, uint8_t* right) {
 #pragma GCC ivdep
   for (size_t k = 0; k < frames; ++k) {
     std::memcpy(left + Bytes * k, in + 2 * Bytes * k, Bytes);
-    std::memcpy(right + Bytes * k, in + 2 * Bytes * k + Bytes, Bytes);
+    if constexpr (Right) std::memcpy(right + Bytes * k, in + 2 * Bytes * k + Bytes, Bytes);
   }
 }
 
@@ -188,6 +189,7 @@ constexpr SplitPlan MakeSplitPlan() {
 
 constexpr SplitPlan kSplitPlan = MakeSplitPlan();
 
+template <bool Right>
 __attribute__((target("ssse3"))) void Deinterleave24Ssse3(size_t frames, const uint8_t* in,
                                                           uint8_t* left, uint8_t* right) {
   __m128i firstMask[6], secondMask[6];
@@ -198,24 +200,26 @@ __attribute__((target("ssse3"))) void Deinterleave24Ssse3(size_t frames, const u
   const size_t whole = frames & ~static_cast<size_t>(15);
   for (size_t k = 0; k < whole; k += 16) {
     const uint8_t* i = in + 6 * k;
-    uint8_t* const out[2] = {left + 3 * k, right + 3 * k};
-    for (int c = 0; c < 6; ++c) {
+    uint8_t* const out[2] = {left + 3 * k, Right ? right + 3 * k : nullptr};
+    for (int c = 0; c < (Right ? 6 : 3); ++c) {
       const __m128i a = _mm_shuffle_epi8(Load128(i + kSplitPlan.firstAt[c]), firstMask[c]);
       const __m128i b = _mm_shuffle_epi8(Load128(i + kSplitPlan.secondAt[c]), secondMask[c]);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out[c / 3] + 16 * (c % 3)), _mm_or_si128(a, b));
     }
   }
-  DeinterleaveFixed<3>(frames - whole, in + 6 * whole, left + 3 * whole, right + 3 * whole);
+  DeinterleaveFixed<3, Right>(frames - whole, in + 6 * whole, left + 3 * whole,
+                              Right ? right + 3 * whole : nullptr);
 }
 #endif  // ZELM_X86_DISPATCH
 
 using Deinterleave24Fn = void (*)(size_t, const uint8_t*, uint8_t*, uint8_t*);
+template <bool Right>
 Deinterleave24Fn ChooseDeinterleave24() {
 #ifdef ZELM_X86_DISPATCH
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("ssse3")) return Deinterleave24Ssse3;
+  if (__builtin_cpu_supports("ssse3")) return Deinterleave24Ssse3<Right>;
 #endif
-  return DeinterleaveFixed<3>;
+  return DeinterleaveFixed<3, Right>;
 }
 
 }  // namespace
@@ -225,9 +229,13 @@ void Deinterleave(int32_t frames, int32_t sampleBytes, const uint8_t* in, uint8_
   if (frames <= 0) return;
   const size_t n = static_cast<size_t>(frames);
   if (sampleBytes == 2) {
-    DeinterleaveFixed<2>(n, in, left, right);
+    if (right != nullptr)
+      DeinterleaveFixed<2>(n, in, left, right);
+    else
+      DeinterleaveFixed<2, false>(n, in, left, nullptr);
   } else if (sampleBytes == 3) {
-    static const Deinterleave24Fn deinterleave24 = ChooseDeinterleave24();
-    deinterleave24(n, in, left, right);
+    static const Deinterleave24Fn both = ChooseDeinterleave24<true>();
+    static const Deinterleave24Fn leftOnly = ChooseDeinterleave24<false>();
+    (right != nullptr ? both : leftOnly)(n, in, left, right);
   }
 }

@@ -343,6 +343,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   job.SampleBytes = SampleBytes;
   job.SampleRate = SampleRate;
   job.totalPeriods = static_cast<uint64_t>(TotalFrames) / PeriodFrames;
+  job.firstInputOnly = ChannelCount == 1 && InterleavedStereo == 0;
   std::thread captureThread;
   if (job.totalPeriods > 0) {
     captureThread = StartQuietThread([job] { RunCapture(job); });

@@ -48,6 +48,6 @@ void Interleave(int32_t frames, int32_t sampleBytes, const uint8_t* left, const 
                 uint8_t* out);
 
 // The reverse of Interleave: splits `frames` two-channel frames of `in` into
-// the two channel areas.
+// the two channel areas; with `right` null, takes the left channel only.
 void Deinterleave(int32_t frames, int32_t sampleBytes, const uint8_t* in, uint8_t* left,
                   uint8_t* right);
