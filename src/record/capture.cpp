@@ -59,7 +59,7 @@ bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t Sa
 }
 
 bool OpenWakeups(Wakeups* w) {
-  for (int* fd : {&w->stop, &w->main, &w->room}) {
+  for (int* fd : {&w->stop, &w->main, &w->room, &w->writer}) {
     *fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (*fd < 0) return false;
   }

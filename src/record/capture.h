@@ -79,9 +79,10 @@ bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t Sa
 // Descriptors through which the threads of a take wake each other. Each is
 // an eventfd; `stop` is never read, so every poller sees it once written.
 struct Wakeups {
-  int stop = -1;  // the capture thread must end the take now
-  int main = -1;  // the main thread has news: periods, a failure, a stop
-  int room = -1;  // the file writer has freed slots
+  int stop = -1;    // the capture thread must end the take now
+  int main = -1;    // the main thread has news: periods, a failure, a stop
+  int room = -1;    // the file writer has freed slots
+  int writer = -1;  // the file writer has periods to write, or the take ended
   // Set, with `stop` written, by a stop signal or a failed file write.
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> mainWaiting{false};

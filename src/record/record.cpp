@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -323,7 +322,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   writer.SampleBytes = SampleBytes;
   writer.PeriodFrames = PeriodFrames;
   writer.InterleavedStereo = InterleavedStereo;
-  writer.work = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  writer.work = wake.writer;
   std::thread writerThread = StartQuietThread([&writer] { RunWriter(&writer); });
   // Periods passed on to the writer; it is woken for a batch of them, or
   // when this thread is about to sleep.

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <numbers>
 
+#include "support/run_zelm.h"
+#include "support/wav_readers.h"
+
 namespace {
 constexpr double kLevelToleranceDb = 0.5;
 }
@@ -66,4 +69,12 @@ void ExpectCleanTone(const Signal& x, int bytes, double amplitude, double rate, 
   for (size_t i = 1; i < crossings.size(); ++i)
     ASSERT_NEAR(crossings[i] - crossings[i - 1], cycle, 0.25)
         << "crossings " << i - 1 << " and " << i << " at sample " << crossings[i - 1];
+}
+
+void ExpectWholeTone(const std::string& path, double amplitude) {
+  SCOPED_TRACE(path);
+  const std::string file = ReadFile(path);
+  ASSERT_GT(file.size(), 44u);
+  ExpectWholeWav(file, 2);
+  ExpectCleanTone(Channels(file, 1, 2)[0], 2, amplitude);
 }

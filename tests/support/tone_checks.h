@@ -17,3 +17,8 @@ std::vector<Signal> Channels(const std::string& file, int channels, int bytes);
 // samples, no run of zeros, evenly spaced zero crossings.
 void ExpectCleanTone(const Signal& x, int bytes, double amplitude, double rate = 48000.0,
                      double toneHz = 440.0);
+
+// Adds a test failure unless the 16-bit mono file at `path` is a whole WAV
+// file (its header counts exactly the whole frames that follow) holding the
+// unbroken tone of peak `amplitude`.
+void ExpectWholeTone(const std::string& path, double amplitude);
