@@ -290,6 +290,16 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
     for (int slot = 0; slot < 2; ++slot)
       if (opening.fd[slot] >= 0 && !CheckOpenedOutput(slot, &opening)) return false;
 
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening.fd[slot] < 0) continue;
+    try {
+      outputs->buffer[slot].assign(std::max<size_t>(kFileBufferBytes, 4 * PeriodBytes), 0);
+    } catch (const std::bad_alloc&) {
+      std::printf("Can't allocate a write buffer for %s\n", opening.name[slot].c_str());
+      return false;
+    }
+  }
+
   // Every output is open and ours. A device that cannot take a header is
   // found out before any file is truncated; the regular files come last.
   for (const bool regular : {false, true}) {
@@ -304,15 +314,6 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
     }
   }
 
-  for (int slot = 0; slot < 2; ++slot) {
-    if (opening.fd[slot] < 0) continue;
-    try {
-      outputs->buffer[slot].assign(std::max<size_t>(kFileBufferBytes, 4 * PeriodBytes), 0);
-    } catch (const std::bad_alloc&) {
-      std::printf("Can't allocate a write buffer for %s\n", opening.name[slot].c_str());
-      return false;
-    }
-  }
   for (int slot = 0; slot < 2; ++slot) {
     if (opening.fd[slot] < 0) continue;
     outputs->name[slot] = opening.name[slot];
