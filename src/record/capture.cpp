@@ -51,7 +51,9 @@ bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t Sa
     // assign writes every byte: the pages are faulted in here, not mid-take.
     ring->data.assign(ring->slots * ring->slotBytes, 0);
     ring->info.assign(ring->slots, PeriodInfo{});
-    ring->spill.assign(2 * ring->slotBytes, 0);
+    // A period that finds the ring full, an interleaved read before it is
+    // split, and the main thread's split of an interleaved period.
+    ring->spill.assign(3 * ring->slotBytes, 0);
   } catch (const std::bad_alloc&) {
     return false;
   }

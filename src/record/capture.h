@@ -46,7 +46,10 @@ struct CaptureRing {
   bool interleaved = false;
   std::vector<uint8_t> data;
   std::vector<PeriodInfo> info;
-  std::vector<uint8_t> spill;  // where a period goes that finds the ring full
+  // Three periods' room outside the ring: where a period goes that finds
+  // the ring full, the capture thread's interleaved read, and the main
+  // thread's split of an interleaved period for the scan.
+  std::vector<uint8_t> spill;
 
   std::atomic<uint64_t> produced{0};         // slots filled by the capture thread
   std::atomic<uint64_t> released{0};         // slots the file writer is done with

@@ -179,7 +179,7 @@ struct Passes {
   int64_t scanned[2] = {0, 0};  // the peaks of the period before
   std::string warnings;         // its clip warnings
   std::string line;
-  std::vector<uint8_t> split;  // channel areas of an interleaved period, if the ring has those
+  uint8_t* split = nullptr;  // room for the channel areas of an interleaved period, if needed
 
   // `period` null: a period lost to a full ring, written as silence.
   void Pass(const uint8_t* period, bool overrun) {
@@ -199,12 +199,12 @@ struct Passes {
     warnings.clear();
     scanned[0] = scanned[1] = 0;
     const size_t PeriodBytes = SampleBytes * PeriodFrames;
-    if (period != nullptr && !split.empty()) {
+    if (period != nullptr && split != nullptr) {
       // Frames as the device delivered them: split into the channel areas
       // the scan reads, here, where they stay in this core's cache.
       Deinterleave(static_cast<int32_t>(PeriodFrames), static_cast<int32_t>(SampleBytes), period,
-                   split.data(), split.data() + PeriodBytes);
-      period = split.data();
+                   split, split + PeriodBytes);
+      period = split;
     }
     for (int ch = 0; ch < 2 && period != nullptr; ++ch) {
       if (!ChannelEnabled[ch] && InterleavedStereo == 0) continue;
@@ -364,7 +364,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   passes.twoChannelMeter = ChannelCount == 2 || InterleavedStereo == 1;
   passes.meterChannels = InterleavedStereo == 1 ? 2 : ChannelCount;
   passes.line.reserve(256);
-  if (ring.interleaved) passes.split.assign(2 * PeriodBytes, 0);
+  if (ring.interleaved) passes.split = ring.spill.data() + 2 * ring.slotBytes;
 
   // The passes, as the capture thread hands periods over.
   uint64_t next = 0;
