@@ -22,7 +22,6 @@
 #include <ctime>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "meter/meter.h"
 #include "record/capture.h"
