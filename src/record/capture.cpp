@@ -158,7 +158,6 @@ struct Reader {
       info.droppedBefore = dropped;
       info.end = end;
       info.unreportedLoss = unreported;
-      info.error = error;
       dropped = 0;
       unreported = false;
       ring.produced.store(n + 1, std::memory_order_release);

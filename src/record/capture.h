@@ -33,7 +33,6 @@ struct PeriodInfo {
   PeriodEnd end = PeriodEnd::kWhole;
   // The device dropped audio before this period without reporting it.
   bool unreportedLoss = false;
-  int error = 0;  // kLost: the ALSA code
 };
 
 // A single-producer ring of whole periods, each both channel areas one after

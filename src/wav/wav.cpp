@@ -15,10 +15,8 @@ constexpr uint64_t kRiffOverhead = 36;
 
 constexpr long kRiffSizeOffset = 4;
 constexpr long kDataSizeOffset = 40;
-// The 64-bit fields of an RF64 file's ds64 chunk.
+// Where the 64-bit sizes of an RF64 file's ds64 chunk start.
 constexpr long kDs64RiffSizeOffset = 20;
-constexpr long kDs64DataSizeOffset = 28;
-constexpr long kDs64FramesOffset = 36;
 // A size field that says "see ds64".
 constexpr uint32_t kSizeInDs64 = 0xFFFFFFFF;
 
@@ -35,6 +33,14 @@ void PutFormat(uint8_t* out, uint32_t SampleRate, uint32_t SampleBytes, uint32_t
   Decon4(SampleRate * blockAlign, out + 8);  // at most 96000 x 6
   Decon2(static_cast<uint16_t>(blockAlign), out + 12);
   Decon2(static_cast<uint16_t>(SampleBytes * 8), out + 14);
+}
+
+// The three 64-bit sizes of an RF64 file's ds64 chunk, from its RIFF size
+// field on: RIFF size (the file less 8 bytes), data size, frame count.
+void PutDs64Sizes(uint8_t* out, uint64_t dataBytes, uint64_t frames) {
+  Decon8(dataBytes + kRf64HeaderBytes - 8, out);
+  Decon8(dataBytes, out + 8);
+  Decon8(frames, out + 16);
 }
 
 uint64_t DataBytes(int64_t frames, uint32_t blockAlign) {
@@ -110,9 +116,8 @@ void BuildRf64Header(uint8_t out[kRf64HeaderBytes], uint32_t SampleRate, int64_t
   PutTag("WAVE", out + 8);
   PutTag("ds64", out + 12);
   Decon4(28, out + 16);
-  Decon8(dataBytes + kRf64HeaderBytes - 8, out + kDs64RiffSizeOffset);
-  Decon8(dataBytes, out + kDs64DataSizeOffset);
-  Decon8(frames > 0 ? static_cast<uint64_t>(frames) : 0, out + kDs64FramesOffset);
+  PutDs64Sizes(out + kDs64RiffSizeOffset, dataBytes,
+               frames > 0 ? static_cast<uint64_t>(frames) : 0);
   Decon4(0, out + 44);  // no table of other chunks' sizes
   PutTag("fmt ", out + 48);
   Decon4(16, out + 52);
@@ -163,8 +168,6 @@ bool MakeWavWhole(int fd, uint32_t blockAlign, long headerBytes) {
   if (ftruncate(fd, static_cast<off_t>(headerBytes + data)) != 0) return false;
   if (headerBytes == kWavHeaderBytes) return RewriteWavSizes(fd, data);
   uint8_t sizes[24];
-  Decon8(data + kRf64HeaderBytes - 8, sizes);
-  Decon8(data, sizes + 8);
-  Decon8(data / blockAlign, sizes + 16);
+  PutDs64Sizes(sizes, data, data / blockAlign);
   return WriteAll(fd, sizes, sizeof sizes, kDs64RiffSizeOffset);
 }
