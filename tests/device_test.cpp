@@ -47,7 +47,9 @@ class Device : public ZelmTest {
         "pcm.broken { type zelmtest fail_hw_params true }\n"
         "pcm.s16only { type zelmtest formats \"S16_LE\" }\n"
         "pcm.xrun { type zelmtest formats \"S16_LE\" overrun_periods \"0,3\" }\n"
-        "pcm.p1000 { type zelmtest formats \"S16_LE\" period_frames 1000 }\n");
+        "pcm.p1000 { type zelmtest formats \"S16_LE\" period_frames 1000 }\n"
+        "pcm.eight { type zelmtest channels 8 }\n"
+        "pcm.one { type zelmtest channels 1 }\n");
   }
 };
 
@@ -72,6 +74,21 @@ TEST_F(Device, ARefusedConfigurationIsReportedBeforeAnyFileExists) {
   EXPECT_TRUE(std::filesystem::is_empty(work()));
 }
 
+// A device that records another number of channels than two is refused
+// before any file exists, with the way that works.
+TEST_F(Device, ADeviceThatIsNotTwoChannelsIsRefused) {
+  RunResult r = Run({"1644", "1", "eight", "2", "a.wav", "b.wav"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "Can't record from eight: it records 8 channels at once, and zelm takes 2. A plug or "
+            "route device picks two of its inputs; see \"Picking inputs\" in the manual page for "
+            "others.\n");
+  r = Run({"1644", "1", "one", "s", "a.wav"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("it records 1 channel at once"), std::string::npos) << r.err;
+  EXPECT_TRUE(std::filesystem::is_empty(work()));
+}
+
 // The device loses periods 0 and 3 of a six-period take. Each loss is
 // reported and counted, and written as silence in its place: the files keep
 // the length their headers state, and no older audio is written again.
@@ -79,7 +96,8 @@ TEST_F(Device, AnOverrunIsCountedAndWrittenAsSilence) {
   const RunResult r = Run({"1644", "0.5", "xrun", "2", "a.wav", "b.wav"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(Count(r.out, "\nRX\n"), 2u);
-  const std::string ending = " dBFS\n\nRecord Overruns = 2\nDone\n";
+  const std::string ending =
+      " dBFS\n\nRecord Overruns = 2\nSilence written in place of lost audio = 0.19 sec\nDone\n";
   EXPECT_EQ(r.out.substr(r.out.size() - ending.size()), ending);
   const uint32_t frames = 6 * 4096;
   for (unsigned ch = 0; ch < 2; ++ch) {

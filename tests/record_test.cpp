@@ -120,8 +120,8 @@ TEST_F(Record, EveryModeWritesTheInputChannelsExactly) {
 
 // A short take's whole console transcript, worked out by hand: 16-bit mono at
 // 44100 Hz, 0.3 s = 13230 frames, rounded up to 4 periods (16384 frames).
-// Period 0 peaks at half scale, period 1 is silent, period 2 clips, period 3
-// is never scanned.
+// Period 0 peaks at half scale, period 1 is silent, period 2 clips, and so
+// does period 3, which the meter never shows but the summary counts.
 TEST_F(Record, TheConsoleShowsTimeMeterWarningsAndSummary) {
   Channel left(16384 + 4096, 0), right(16384 + 4096, 5);
   left[100] = 16384;
@@ -146,7 +146,8 @@ TEST_F(Record, TheConsoleShowsTimeMeterWarningsAndSummary) {
       "\rrem = 0.00 sec\t -45 dB [" +
       std::string(24, '|') +
       "] -6.0 dB   "
-      "\n\nInput Channel Peaks:\n"
+      "\nInput Channel 1 is Peaking!\n"
+      "\nInput Channel Peaks:\n"
       "\tchannel 1: -0.00 dBFS\n"
       "Done\n";
   EXPECT_EQ(r.out, expected);
@@ -198,14 +199,16 @@ TEST_F(Record, HeldPeaksFallBackToThePeriodPeakEveryHoldWindow) {
   }
 }
 
-TEST_F(Record, OnePeriodReportsSilenceAndShowsNoTimeLeft) {
+// The meter of a one-period take shows nothing yet; the summary is about the
+// take, so it has the period's level.
+TEST_F(Record, OnePeriodIsInTheSummaryAndShowsNoTimeLeft) {
   Channel loud(8192, 30000);
   Feed(loud, loud, 3);
   const RunResult r = Run({"2444", "0.01", "src", "2", "a.wav", "b.wav"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\rrem = 0.00 sec\t -45 dB [" + std::string(24, ' ') +
                        "] -144.0 / -144.0 dB   \n\nInput Channel Peaks:\n"
-                       "\tchannel 1: -inf dBFS\n\tchannel 2: -inf dBFS\nDone\n"),
+                       "\tchannel 1: -48.93 dBFS\n\tchannel 2: -48.93 dBFS\nDone\n"),
             std::string::npos)
       << r.out;
   ExpectReadersAgree(at("a.wav"), 1, 44100, 24, 4096);

@@ -46,6 +46,7 @@ class Robustness : public ZelmTest {
         "pcm.ileave { type zelmtest access \"interleaved\" }\n"
         "pcm.nonileave { type zelmtest access \"noninterleaved\" }\n"
         "pcm.lost { type zelmtest lost_after 3 }\n"
+        "pcm.lost6 { type zelmtest lost_after 6 }\n"
         "pcm.paced { type zelmtest realtime true }\n"
         "pcm.at48k { type zelmtest rate 48000 }\n");
   }
@@ -100,6 +101,13 @@ TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
     ExpectWholeWav(file, 2);
     EXPECT_EQ(file.substr(44), Ramp(0, 3 * 4096, ch, 2));
   }
+
+  // Lost at a period's end: the files hold every period, and nothing that
+  // did not fail is reported as failing.
+  const RunResult s = Run({"1644", "0.9", "lost6", "s", "s.wav"});
+  EXPECT_EQ(s.status, 1);
+  EXPECT_EQ(s.err, "\nRecording from lost6 failed: No such device\n");
+  EXPECT_EQ(ReadFile(at("s.wav")).substr(44), RampStereo(6 * 4096, 2));
 }
 
 TEST_F(Robustness, AFileSizeLimitEndsTheTakeWithAWholeFile) {
@@ -294,6 +302,25 @@ TEST_F(Robustness, AFailedStartLeavesAReplacedFileAsItWas) {
   EXPECT_NE(r.out.find("Can't write the header of /dev/full: No space left on device\n"),
             std::string::npos);
   EXPECT_EQ(ReadFile(at("a.wav")), "old take");
+
+  // No thread for the take: an ordinary user at the limit of processes.
+  const std::string shared = work() + "/shared";
+  mkdir(shared.c_str(), 0777);
+  chmod(shared.c_str(), 0777);
+  WriteFile(shared + "/b.wav", "old take");
+  chmod((shared + "/b.wav").c_str(), 0666);
+  RunOptions options;
+  options.program = "/usr/bin/setpriv";
+  options.args = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
+                  "ulimit -u 1 && exec '" ZELM_BINARY "' 1644 1 null 1 b.wav"};
+  options.cwd = shared;
+  options.input = "o\n";
+  const RunResult t = RunProgram(options);
+  EXPECT_EQ(t.status, 1);
+  EXPECT_NE(t.out.find("Can't start the take: no thread could be started for it"),
+            std::string::npos)
+      << t.out << t.err;
+  EXPECT_EQ(ReadFile(shared + "/b.wav"), "old take");
 }
 
 }  // namespace

@@ -35,7 +35,9 @@ class Takes : public ZelmTest {
     ZelmTest::SetUp();
     AddDevices(
         "pcm.card { type zelmtest hardware true }\n"
-        "pcm.frozen { type zelmtest hardware true freeze_after 5 }\n");
+        "pcm.frozen { type zelmtest hardware true freeze_after 5 }\n"
+        "pcm.bursts { type zelmtest hardware true overrun_periods \"3,7,8,20\" }\n"
+        "pcm.ov4 { type zelmtest hardware true overrun_periods \"3,4,5,6\" }\n");
   }
 
   RunOptions Options(std::vector<std::string> args) {
@@ -44,6 +46,34 @@ class Takes : public ZelmTest {
     options.cwd = work();
     options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
     return options;
+  }
+
+  // A 16-bit stereo take in which every frame is either silence or the
+  // device's frame of the same moment: its place in the file is its place in
+  // device time, to the frame a clock can tell (one either way). Returns the
+  // runs of silence.
+  size_t ExpectEveryFrameInPlace(const std::string& name) {
+    const std::string file = ReadFile(at(name));
+    ExpectWholeWav(file, 4);
+    const auto sample = [&file](size_t frame, unsigned ch) {
+      const auto* p = reinterpret_cast<const uint8_t*>(file.data()) + 44 + 4 * frame + 2 * ch;
+      return static_cast<int16_t>(p[0] | p[1] << 8);
+    };
+    size_t runs = 0, misplaced = 0;
+    bool silent = false;
+    for (size_t p = 0; p < (file.size() - 44) / 4; ++p) {
+      const bool quiet = sample(p, 0) == 0 && sample(p, 1) == 0;
+      if (quiet && !silent) ++runs;
+      silent = quiet;
+      if (quiet) continue;
+      bool placed = false;
+      for (int64_t n = static_cast<int64_t>(p) - 1; n <= static_cast<int64_t>(p) + 1; ++n)
+        placed = placed || (n >= 0 && sample(p, 0) == RampSample(n, 0, 2) &&
+                            sample(p, 1) == RampSample(n, 1, 2));
+      if (!placed && misplaced++ == 0) ADD_FAILURE() << name << ": frame " << p << " out of place";
+    }
+    EXPECT_EQ(misplaced, 0u) << name;
+    return runs;
   }
 
   // A mono 16-bit file that holds the device's frames from the start, whole.
@@ -168,6 +198,70 @@ TEST_F(Takes, TheConsoleAndTheNameAreNotTheTake) {
   EXPECT_EQ(r.termSignal, SIGINT);
   EXPECT_EQ(ReadFile(at("b.wav")), "unrelated");
   ExpectExactFrom0("moved.wav");
+}
+
+// Dropouts: overruns in bursts, four in a row, and a process stopped for 2 s
+// (Ctrl-Z, then fg). Each is one RX, and as much silence as the device lost,
+// so every later frame keeps its place; the take keeps its planned length.
+TEST_F(Takes, DropoutsKeepEveryFrameInItsPlace) {
+  struct Case {
+    std::string device;
+    std::vector<std::pair<int, int>> signals;
+    size_t dropouts;
+  };
+  for (const Case& c : {Case{"bursts", {}, 3}, Case{"ov4", {}, 1},
+                        Case{"card", {{1000, SIGSTOP}, {3000, SIGCONT}}, 1}}) {
+    SCOPED_TRACE(c.device);
+    RunOptions options = Options({"1648", "4", c.device, "s", c.device + ".wav"});
+    options.signals = c.signals;
+    const RunResult r = RunProgram(options);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Count(r.out, "\nRX\n"), c.dropouts);
+    EXPECT_NE(r.out.find("Silence written in place of lost audio = "), std::string::npos);
+    EXPECT_NE(r.out.find("Done\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(at(c.device + ".wav")).size(), 44u + 47 * 4096 * 4);
+    EXPECT_EQ(ExpectEveryFrameInPlace(c.device + ".wav"), c.dropouts);
+  }
+}
+
+// `timeout` sends its SIGTERM to zelm and to its process group at once: one
+// stop, which writes everything, even through a stalled write.
+TEST_F(Takes, OneStopSentTwiceAtOnceIsOneStop) {
+  RunOptions options = Options({"0.7", ZELM_BINARY, "1648", "10", "card", "s", "t.wav"});
+  options.program = "/usr/bin/timeout";
+  for (const auto& v : StallEnv(".wav", "500:1000")) options.env.push_back(v);
+  const RunResult r = RunProgram(options);
+  EXPECT_NE(r.out.find("Done\n"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(r.err.find("Stopped again"), std::string::npos) << r.err;
+  EXPECT_GE(ReadFile(at("t.wav")).size(), 44u + 48000 * 4 * 6 / 10);
+  EXPECT_EQ(ExpectEveryFrameInPlace("t.wav"), 0u);
+}
+
+// A write that stalls for just under the ten seconds of the ring loses
+// nothing, even in the mode with the smallest periods.
+TEST_F(Takes, ATenSecondRingHoldsANearlyTenSecondStall) {
+  if (ZELM_SANITIZED) GTEST_SKIP() << "takes over ten seconds; the plain build covers it";
+  RunOptions options = Options({"1648", "12", "card", "1", "a.wav"});
+  for (const auto& v : StallEnv(".wav", "500:9900")) options.env.push_back(v);
+  options.timeoutMs = 40000;
+  const RunResult r = RunProgram(options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("RX"), std::string::npos);
+  EXPECT_EQ(ReadFile(at("a.wav")).size(), 44u + 141 * 4096 * 2);
+  ExpectExactFrom0("a.wav");
+}
+
+// A device that stops delivering without an error is lost once it has been
+// silent for three seconds: the take ends with what came, in whole files.
+TEST_F(Takes, AFrozenDeviceEndsTheTake) {
+  const RunResult r = RunProgram(Options({"1648", "60", "frozen", "1", "f.wav"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Recording from frozen failed: no audio for 3 seconds\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_LT(r.elapsedMs, 6000);
+  EXPECT_EQ(ReadFile(at("f.wav")).size(), 44u + 5 * 4096 * 2);
+  ExpectExactFrom0("f.wav");
 }
 
 // A take planned past what a WAV file can describe is RF64 from its first

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -19,9 +21,12 @@ namespace {
 // it wait for room.
 constexpr double kPacedTolerance = 1.05;
 
-// A stream that overruns again before a single frame has arrived, this many
-// times in a row after being restarted, is gone however well it restarts.
-constexpr int kEmptyRestarts = 3;
+// How far a device's newest frame may fall short of where the clock puts
+// it, and still be taken as where it is: a frame for the device's own
+// rounding, one for ours, and the drift of a card's clock against this
+// machine's.
+constexpr double kReferenceSlackFrames = 0;
+constexpr double kClockDrift = 200e-6;
 
 // Wake-ups in a row with nothing to read after which a device's descriptor
 // counts as always readable.
@@ -43,8 +48,8 @@ double MonotonicSeconds() {
 
 bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
                   uint32_t SampleRate, double seconds) {
-  const double periods = seconds * SampleRate / static_cast<double>(PeriodFrames);
-  ring->slots = static_cast<size_t>(periods) + 2;
+  const double periods = std::ceil(seconds * SampleRate / static_cast<double>(PeriodFrames));
+  ring->slots = static_cast<size_t>(periods) + kWriterHoldPeriods + 2;
   ring->active = ring->slots;
   ring->slotBytes = 2 * static_cast<size_t>(PeriodFrames) * SampleBytes;
   try {
@@ -61,7 +66,7 @@ bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t Sa
 }
 
 bool OpenWakeups(Wakeups* w) {
-  for (int* fd : {&w->stop, &w->main, &w->room, &w->writer}) {
+  for (int* fd : {&w->stop, &w->main, &w->room, &w->writer, &w->go}) {
     *fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (*fd < 0) return false;
   }
@@ -92,21 +97,34 @@ struct Reader {
 
   uint64_t periods = 0;       // periods accounted for: filled slots and lost ones
   uint32_t dropped = 0;       // lost to a full ring since the last slot
+  uint32_t overruns = 0;      // reported by the device since the last slot
+  uint32_t silentFrames = 0;  // silence for lost audio in the period being filled
   bool unreported = false;    // a silent loss to attach to the next slot
   bool atFullBuffer = false;  // the buffer was full when last looked at
   bool paced = true;          // delivers in real time, as far as seen
   bool freshStart = true;     // nothing looked at since the last start
   uint64_t delivered = 0;     // frames since the first start
   double startedAt = 0;
-  int emptyRestarts = 0;
-  bool overrunPending = false;  // the period being filled overran
   uint64_t unannounced = 0;     // periods handed over since the main thread was woken
   int idleWakeups = 0;          // wake-ups in a row with nothing due
   bool busyDescriptor = false;  // the device's descriptor is always readable
 
+  // Dropouts. Each time frames are there, the take position just past the
+  // newest of them and the time are noted; when audio comes back after an
+  // overrun, the time since then says how much the device lost, and that
+  // much silence keeps every later frame in its place.
+  bool gapPending = false;           // overran; audio has not come back yet
+  double refPosition = 0;            // take position just past the newest frame seen
+  double refTime = 0;                // when it was seen
+  double lastAudio = 0;              // when frames were last there (or the first restart since)
+  bool restartedSinceAudio = false;  // restarted, and nothing came since
+
   uint8_t* target = nullptr;  // the period being filled
   bool toSpill = false;       // ... outside the ring, which was full
   snd_pcm_uframes_t filled = 0;
+
+  uint64_t Position() const { return periods * period + filled; }
+  uint64_t TakeFrames() const { return job.totalPeriods * period; }
 
   // Wakes the main thread if it sleeps and periods wait for it.
   void WakeMain() {
@@ -117,6 +135,13 @@ struct Reader {
 
   bool Stopped() const { return job.wake->stopRequested.load(std::memory_order_relaxed); }
 
+  // Waits until the files are ready. False on a stop before that.
+  bool WaitForGo() {
+    pollfd p[2] = {{job.wake->go, POLLIN, 0}, {job.wake->stop, POLLIN, 0}};
+    while (!Stopped() && (p[0].revents & POLLIN) == 0) poll(p, 2, 1000);
+    return !Stopped();
+  }
+
   // Waits for the writer to free a slot, or a stop.
   void WaitForRoom() {
     WakeMain();
@@ -124,19 +149,23 @@ struct Reader {
     Drain(job.wake->room);
   }
 
-  // Waits for the device, or a stop. The descriptors of some plugins are
-  // readable while nothing is there, and only the device can tell (through
-  // revents). PipeWire's stays readable for good; once a descriptor is seen
-  // to do that, the thread sleeps instead for half the time the missing
-  // frames take to arrive, then asks the device.
-  void WaitForDevice(snd_pcm_uframes_t missing) {
+  // Waits for the device, or a stop, but not past the moment the device
+  // counts as lost. The descriptors of some plugins are readable while
+  // nothing is there, and only the device can tell (through revents).
+  // PipeWire's stays readable for good; once a descriptor is seen to do
+  // that, the thread sleeps instead for half the time the missing frames
+  // take to arrive, then asks the device.
+  void WaitForDevice(snd_pcm_uframes_t missing, double now) {
     WakeMain();
+    const double left = lastAudio + kNoAudioSeconds - now;
+    const int limitMs = std::clamp(static_cast<int>(left * 1000) + 1, 1, 1000);
     if (busyDescriptor) {
       const auto ms = static_cast<int>(missing * 500 / job.SampleRate);
-      if (poll(fds + deviceFds, 1, std::max(ms, 1)) > 0) return;
+      if (poll(fds + deviceFds, 1, std::clamp(ms, 1, limitMs)) > 0) return;
     }
     // The device is still asked, so that it can report a failure.
-    const int ready = poll(fds, static_cast<nfds_t>(deviceFds + 1), busyDescriptor ? 0 : 1000);
+    const int ready =
+        poll(fds, static_cast<nfds_t>(deviceFds + 1), busyDescriptor ? 0 : limitMs);
     if (ready <= 0 || Readable(fds[deviceFds])) return;
     unsigned short revents = 0;
     snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(deviceFds), &revents);
@@ -148,6 +177,7 @@ struct Reader {
     CaptureRing& ring = *job.ring;
     if (end == PeriodEnd::kLost) ring.lostError.store(error);
     if (toSpill) {
+      // Written as a whole period of silence, and counted so.
       ++dropped;
     } else {
       const uint64_t n = ring.produced.load(std::memory_order_relaxed);
@@ -156,13 +186,17 @@ struct Reader {
       PeriodInfo& info = ring.Info(n);
       info.frames = static_cast<uint32_t>(filled);
       info.droppedBefore = dropped;
+      info.overruns = overruns;
+      info.silentFrames = silentFrames;
       info.end = end;
       info.unreportedLoss = unreported;
       dropped = 0;
+      overruns = 0;
       unreported = false;
       ring.produced.store(n + 1, std::memory_order_release);
       if (++unannounced >= ring.WakeBatch()) WakeMain();
     }
+    silentFrames = 0;
     ++periods;
     target = nullptr;
     filled = 0;
@@ -170,8 +204,10 @@ struct Reader {
 
   int Start() {
     freshStart = true;
-    const int rc = snd_pcm_prepare(pcm);
-    return rc < 0 ? rc : snd_pcm_start(pcm);
+    int rc = snd_pcm_prepare(pcm);
+    if (rc == 0) rc = snd_pcm_start(pcm);
+    if (delivered == 0) startedAt = MonotonicSeconds();
+    return rc;
   }
 
   // Picks where the next period goes. False on a stop while waiting.
@@ -222,6 +258,45 @@ struct Reader {
     return got == -EAGAIN ? 0 : got;
   }
 
+  // Puts `frames` frames of silence where the device lost audio, up to the
+  // end of the take. False on a stop while waiting for room.
+  bool InsertSilence(uint64_t frames) {
+    frames = std::min(frames, TakeFrames() - Position());
+    while (frames > 0) {
+      if (target == nullptr && !ChooseTarget()) return false;
+      const auto n = static_cast<snd_pcm_uframes_t>(std::min<uint64_t>(frames, period - filled));
+      const size_t offset = filled * job.SampleBytes, bytes = n * job.SampleBytes;
+      if (job.ring->interleaved) {
+        std::memset(target + 2 * offset, 0, 2 * bytes);
+      } else {
+        std::memset(target + offset, 0, bytes);
+        std::memset(target + periodBytes + offset, 0, bytes);
+      }
+      filled += n;
+      silentFrames += static_cast<uint32_t>(n);
+      frames -= n;
+      if (filled == period) Publish(PeriodEnd::kWhole, 0);
+    }
+    return true;
+  }
+
+  // Audio is back after an overrun, `avail` frames of it at `now`: the
+  // first of them belongs as far into the take as the clock has run since
+  // frames were last seen. A device not paced by real time has no clock to
+  // measure by; what it lost is taken to be the rest of the period.
+  bool FillGap(snd_pcm_uframes_t avail, double now) {
+    gapPending = false;
+    if (!paced) return InsertSilence(period - filled);
+    const double newest = refPosition + (now - refTime) * job.SampleRate;
+    const double lost = std::round(newest - static_cast<double>(avail)) -
+                        static_cast<double>(Position());
+    if (!InsertSilence(lost > 0 ? static_cast<uint64_t>(lost) : 0)) return false;
+    // The time from here on is measured from this look.
+    refPosition = static_cast<double>(Position() + avail);
+    refTime = now;
+    return true;
+  }
+
   // The error a stream's state stands for, or 0 while it can deliver.
   snd_pcm_sframes_t StateError() const {
     switch (snd_pcm_state(pcm)) {
@@ -237,13 +312,24 @@ struct Reader {
   }
 
   // After an overrun or a suspend. False when the take ends: the device is
-  // gone, or restarts without ever delivering again.
-  bool Recover(snd_pcm_sframes_t error) {
-    if (overrunPending && ++emptyRestarts >= kEmptyRestarts) {
-      Publish(PeriodEnd::kLost, -ENODATA);
+  // gone, or has delivered nothing for kNoAudioSeconds however often it
+  // was restarted. Overruns in a row with no frame between are one
+  // dropout, counted once.
+  bool Recover(snd_pcm_sframes_t error, double now) {
+    if (!gapPending) ++overruns;
+    gapPending = true;
+    if (!restartedSinceAudio) {
+      // Whatever kept this thread from the device (a stopped process, a
+      // busy machine) is not the device's silence.
+      restartedSinceAudio = true;
+      lastAudio = now;
+    } else if (now - lastAudio >= kNoAudioSeconds) {
+      Publish(PeriodEnd::kLost, kNoAudioError);
       return false;
+    } else {
+      // A stream that overruns again at once: give it a moment.
+      poll(fds + deviceFds, 1, 20);
     }
-    overrunPending = true;
     int rc = RecoverStream(pcm, error);
     if (rc == 0) rc = Start();
     if (rc < 0) {
@@ -253,12 +339,89 @@ struct Reader {
     return true;
   }
 
+  // Notes what a look that found frames showed: the pacing, and a loss the
+  // device did not report.
+  void NotePacing(snd_pcm_uframes_t frames, double now) {
+    // A device paced by real time has next to nothing right after its first
+    // start; one that has more than a period at once, or delivers far faster
+    // than the clock, is a file or the null device.
+    if (freshStart && delivered == 0 &&
+        frames > kPacedTolerance * (now - startedAt) * job.SampleRate + period)
+      paced = false;
+    freshStart = false;
+    if (paced && delivered > kPacedTolerance * (now - startedAt) * job.SampleRate +
+                                 static_cast<double>(buffer))
+      paced = false;
+    // Some plugins (PipeWire's) drop what does not fit and never report an
+    // overrun: a full buffer is the one sign of it.
+    if (paced && frames >= buffer && !atFullBuffer) unreported = true;
+    atFullBuffer = frames >= buffer;
+  }
+
+  // Where the newest frame there stands in the take, and when it was seen.
+  // A look that finds fewer frames than the clock says have come since the
+  // last one is not taken: the device is holding frames back (a buffer
+  // about to overrun, a stream about to report a loss), and its newest
+  // frame says nothing about the time.
+  void NoteReference(snd_pcm_uframes_t frames, double now) {
+    const double newest = static_cast<double>(Position() + frames);
+    const double expected = refPosition + (now - refTime) * job.SampleRate;
+    const double slack = kReferenceSlackFrames + kClockDrift * (now - refTime) * job.SampleRate;
+    if (newest >= expected - slack) {
+      refPosition = newest;
+      refTime = now;
+    }
+    lastAudio = now;
+    restartedSinceAudio = false;
+  }
+
+  // One look at the device: reads what is there, waits when nothing is, or
+  // handles what went wrong. False when the take ends.
+  bool Step() {
+    const double asked = MonotonicSeconds();
+    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+    const double now = (asked + MonotonicSeconds()) / 2;
+    if (avail == 0) {
+      // Some plugins report a stream that broke only through its state.
+      avail = StateError();
+      if (avail == 0 && now - lastAudio >= kNoAudioSeconds) {
+        Publish(PeriodEnd::kLost, kNoAudioError);
+        return false;
+      }
+      if (avail == 0) {
+        // A stop is seen at the top of the loop.
+        WaitForDevice(period - filled, now);
+        return true;
+      }
+    }
+    if (avail > 0) {
+      const auto frames = static_cast<snd_pcm_uframes_t>(avail);
+      NotePacing(frames, now);
+      if (gapPending) return FillGap(frames, now);
+      NoteReference(frames, now);
+      // Whatever is there is read: a sound server's plugin may notice that
+      // the server is gone only when asked for frames.
+      avail = ReadSome(std::min(frames, period - filled));
+      if (avail >= 0) {
+        filled += static_cast<snd_pcm_uframes_t>(avail);
+        delivered += static_cast<uint64_t>(avail);
+        if (avail > 0 && !job.ring->started.load(std::memory_order_relaxed))
+          job.ring->started.store(true);
+        if (filled == period) Publish(PeriodEnd::kWhole, 0);
+        return true;
+      }
+    }
+    if (avail == -EPIPE || avail == -ESTRPIPE) return Recover(avail, now);
+    Publish(PeriodEnd::kLost, static_cast<int>(avail));
+    return false;
+  }
+
   void Run() {
-    CaptureRing& ring = *job.ring;
-    int rc = Start();
-    startedAt = MonotonicSeconds();
+    if (!WaitForGo()) return;
+    const int rc = Start();
+    lastAudio = refTime = startedAt;
     if (rc < 0) {
-      target = ring.Slot(0);
+      target = job.ring->Slot(0);
       Publish(PeriodEnd::kLost, rc);
       return;
     }
@@ -267,61 +430,7 @@ struct Reader {
         if (target != nullptr && filled > 0) Publish(PeriodEnd::kStopped, 0);
         return;
       }
-      snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-      if (avail > 0 && overrunPending) {
-        // Audio again after an overrun: the period that overran is complete
-        // as far as it goes.
-        overrunPending = false;
-        emptyRestarts = 0;
-        Publish(PeriodEnd::kOverrun, 0);
-        continue;
-      }
-      if (avail >= 0) {
-        const auto frames = static_cast<snd_pcm_uframes_t>(avail);
-        // A device paced by real time has next to nothing right after a
-        // start; one that is full at once, or delivers far faster than the
-        // clock, is a file or the null device.
-        if (freshStart && frames > 0) {
-          freshStart = false;
-          if (frames >= buffer) paced = false;
-        }
-        if (paced &&
-            delivered > kPacedTolerance * (MonotonicSeconds() - startedAt) * job.SampleRate +
-                            static_cast<double>(buffer))
-          paced = false;
-        // Some plugins (PipeWire's) drop what does not fit and never report
-        // an overrun: a full buffer is the one sign of it.
-        if (paced && frames >= buffer && !atFullBuffer) unreported = true;
-        atFullBuffer = frames >= buffer;
-        // Whatever is there is read: a sound server's plugin may notice that
-        // the server is gone only when asked for frames.
-        const snd_pcm_uframes_t needed = period - filled;
-        if (frames == 0) {
-          // Some plugins report a stream that broke only through its state.
-          const snd_pcm_sframes_t broken = StateError();
-          if (broken == 0) {
-            // A stop is seen at the top of the loop.
-            WaitForDevice(needed);
-            continue;
-          }
-          avail = broken;
-        }
-        if (avail > 0) avail = ReadSome(std::min(frames, needed));
-        if (avail > 0) {
-          if (!ring.started.load(std::memory_order_relaxed)) ring.started.store(true);
-          filled += static_cast<snd_pcm_uframes_t>(avail);
-          delivered += static_cast<uint64_t>(avail);
-          if (filled == period) Publish(PeriodEnd::kWhole, 0);
-          continue;
-        }
-        if (avail == 0) continue;
-      }
-      if (avail == -EPIPE || avail == -ESTRPIPE) {
-        if (!Recover(avail)) return;
-        continue;
-      }
-      Publish(PeriodEnd::kLost, static_cast<int>(avail));
-      return;
+      if (!Step()) return;
     }
   }
 };

@@ -21,15 +21,16 @@ constexpr uint64_t kWakeBatch = 64;
 
 // How a period's capture ended.
 enum class PeriodEnd : uint8_t {
-  kWhole,    // every frame arrived
-  kOverrun,  // the device overran: `frames` arrived, the rest is lost
+  kWhole,    // the period is complete: frames read, and silence where audio was lost
   kLost,     // the device is gone: `frames` arrived; the take ends here
   kStopped,  // a stop: `frames` arrived; the take ends here
 };
 
 struct PeriodInfo {
-  uint32_t frames = 0;         // frames of the period that arrived
+  uint32_t frames = 0;         // frames of the period that are there
   uint32_t droppedBefore = 0;  // periods lost to a full ring just before this one
+  uint32_t overruns = 0;       // overruns the device reported since the slot before
+  uint32_t silentFrames = 0;   // frames of silence in place of audio the device lost
   PeriodEnd end = PeriodEnd::kWhole;
   // The device dropped audio before this period without reporting it.
   bool unreportedLoss = false;
@@ -69,12 +70,23 @@ struct CaptureRing {
   uint64_t WakeBatch() const { return std::clamp<uint64_t>(active / 4, 1, kWakeBatch); }
 };
 
+// A device that delivers nothing for this long, restarted or not, is lost:
+// a frozen sound server, or one that was killed and only ever overruns.
+constexpr int kNoAudioSeconds = 3;
+// The lost-device code for that case (ALSA's codes are negative).
+constexpr int kNoAudioError = 1;
+
 // Slots in use for a device that is not paced by real time.
 constexpr size_t kUnpacedSlots = 64;
 
-// Sizes the ring for at least `seconds` of audio and touches every page of
-// it, so the capture thread never faults one in. False when the memory
-// cannot be had.
+// Periods the file writer may hold at most while it writes them: the ring
+// has this many slots more than the seconds it is sized for, so the device
+// always has those seconds of room.
+constexpr size_t kWriterHoldPeriods = 16;
+
+// Sizes the ring for at least `seconds` of audio the writer does not hold,
+// and touches every page of it, so the capture thread never faults one in.
+// False when the memory cannot be had.
 bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
                   uint32_t SampleRate, double seconds);
 
@@ -85,6 +97,7 @@ struct Wakeups {
   int main = -1;    // the main thread has news: periods, a failure, a stop
   int room = -1;    // the file writer has freed slots
   int writer = -1;  // the file writer has periods to write, or the take ended
+  int go = -1;      // the files are ready: the capture thread may start the device
   // Set, with `stop` written, by a stop signal or a failed file write.
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> mainWaiting{false};

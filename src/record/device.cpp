@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "record/record.h"
@@ -29,6 +30,29 @@ void ReportRefusedParameters(const snd_pcm_hw_params_t* params) {
   std::printf("Record\t%i\t%i\t%i\t%i\n", static_cast<int>(periodFrames),
               static_cast<int>(bufferFrames), static_cast<int>(rate), static_cast<int>(channels));
   std::puts("-------------------------");
+}
+
+// The plug form of a hw: name ("plughw:2" for "hw:2"), or empty for any
+// other name: only for a card's own name is plug the known way round.
+std::string PlugFormOf(const std::string& DeviceName) {
+  return DeviceName.rfind("hw:", 0) == 0 ? "plug" + DeviceName : std::string();
+}
+
+// A device that records another number of channels than two would be read
+// with the wrong frame size: refused, with the way that works.
+void ReportChannelCount(const std::string& DeviceName, unsigned int channels) {
+  const std::string plug = PlugFormOf(DeviceName);
+  std::string way;
+  if (channels == 1)
+    way = plug.empty() ? "A plug device gives input 1 on both channels"
+                       : plug + " gives input 1 on both channels";
+  else
+    way = plug.empty() ? "A plug or route device picks two of its inputs"
+                       : plug + " gives inputs 1 and 2";
+  std::fprintf(stderr,
+               "Can't record from %s: it records %u channel%s at once, and zelm takes 2. %s; see "
+               "\"Picking inputs\" in the manual page for others.\n",
+               DeviceName.c_str(), channels, channels == 1 ? "" : "s", way.c_str());
 }
 
 }  // namespace
@@ -61,7 +85,8 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
     return false;
   }
   // Both device channels are always captured; the channel mode only decides
-  // what is written.
+  // what is written. A device that cannot give two is refused below, once
+  // the configuration shows what it gives instead.
   snd_pcm_hw_params_set_channels(pcm, params, 2);
   unsigned int rate = SampleRate;
   snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
@@ -72,6 +97,11 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
   rc = snd_pcm_hw_params(pcm, params);
   if (rc < 0) {
     ReportRefusedParameters(params);
+    return false;
+  }
+  unsigned int channels = 0;
+  if (snd_pcm_hw_params_get_channels(params, &channels) < 0 || channels != 2) {
+    ReportChannelCount(DeviceName, channels);
     return false;
   }
   device->PeriodFrames = periodFrames;

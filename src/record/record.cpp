@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "meter/meter.h"
@@ -50,15 +52,29 @@ volatile sig_atomic_t stopSignal = 0;  // the first stop signal
 volatile sig_atomic_t lastSignal = 0;  // the latest one that counted
 volatile sig_atomic_t stopCount = 0;
 std::atomic<bool> abandonRequested{false};
+// When the first stop came. `timeout`, systemd and `kill -TERM -PGID` send
+// the same stop to the process and its group at once, and Ctrl-C reaches
+// every program of a pipeline: a stop this soon after the first is the
+// same stop.
+timespec firstStopAt{};
+constexpr double kSameStopSeconds = 1.0;
+
+double SecondsSince(const timespec& then) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+  return static_cast<double>(now.tv_sec - then.tv_sec) +
+         static_cast<double>(now.tv_nsec - then.tv_nsec) * 1e-9;
+}
 Wakeups* signalWakeups = nullptr;
 
 // First stop: the take ends and everything captured is written. A second
-// SIGINT or SIGTERM: what was captured but not yet written is given up. A
-// third ends the process at once. A repeated SIGHUP never counts: closing a
-// terminal window sends two.
+// SIGINT or SIGTERM, more than kSameStopSeconds after the first: what was
+// captured but not yet written is given up. A third ends the process at
+// once. A repeated SIGHUP never counts: closing a terminal window sends two.
 void OnStopSignal(int sig) {
   const int savedErrno = errno;
   if (stopCount == 0) {
+    clock_gettime(CLOCK_MONOTONIC, &firstStopAt);
     stopCount = 1;
     stopSignal = sig;
     lastSignal = sig;
@@ -67,7 +83,7 @@ void OnStopSignal(int sig) {
       Wake(signalWakeups->stop);
       Wake(signalWakeups->main);
     }
-  } else if (sig != SIGHUP) {
+  } else if (sig != SIGHUP && (stopCount > 1 || SecondsSince(firstStopAt) >= kSameStopSeconds)) {
     stopCount = stopCount + 1;
     lastSignal = sig;
     if (stopCount == 2) {
@@ -131,9 +147,10 @@ void WaitForNews(Wakeups* wake, int timeoutMs) {
 }
 
 std::string Summary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],
-                    int32_t InterleavedStereo, uint32_t SampleBytes, int32_t OverrunCount) {
+                    int32_t InterleavedStereo, uint32_t SampleBytes, int32_t OverrunCount,
+                    double silenceSeconds) {
   std::string text = "\n\nInput Channel Peaks:\n";
-  char line[64];
+  char line[80];
   for (int i = 0; i < 2; ++i) {
     if (!ChannelEnabled[i] && !(i == 1 && InterleavedStereo)) continue;
     const float level = static_cast<float>(LevelDb(RunPeak[i], SampleBytes));
@@ -145,15 +162,20 @@ std::string Summary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],
     std::snprintf(line, sizeof line, "\nRecord Overruns = %i\n", OverrunCount);
     text += line;
   }
+  if (silenceSeconds > 0) {
+    std::snprintf(line, sizeof line, "Silence written in place of lost audio = %.2f sec\n",
+                  silenceSeconds);
+    text += line;
+  }
   return text;
 }
 
-// The pass of each period, in capture order: this period's overrun line, the
+// The pass of each period, in capture order: this period's overrun lines, the
 // previous period's clip warnings and peaks, the remaining time and the
 // meter, then the held peaks. Each period is scanned as soon as it is
 // decided, but what the scan found is shown and counted one pass later, so
-// the meter trails the written audio by a period and the last period never
-// enters the run's peaks.
+// the meter trails the written audio by a period; the last period's scan is
+// counted once the passes are over (FoldLastScan), for the summary.
 struct Passes {
   Console* console = nullptr;
   uint32_t SampleBytes = 0;
@@ -173,23 +195,53 @@ struct Passes {
   int32_t HoldCount = 0;
   int32_t OverrunCount = 0;
   int32_t MeterFirstCall = 1;
-  uint64_t count = 0;  // passes made, silent ones included
+  uint64_t count = 0;         // passes made, silent ones included
+  uint64_t silentFrames = 0;  // silence written in place of lost audio
 
   int64_t scanned[2] = {0, 0};  // the peaks of the period before
   std::string warnings;         // its clip warnings
   std::string line;
   uint8_t* split = nullptr;  // room for the channel areas of an interleaved period, if needed
 
-  // `period` null: a period lost to a full ring, written as silence.
-  void Pass(const uint8_t* period, bool overrun) {
-    line.clear();
-    if (overrun) {
-      ++OverrunCount;
-      line += "\nRX\n";
+  bool Scanned(int ch) const { return ChannelEnabled[ch] || InterleavedStereo != 0; }
+
+  // Scans the first `frames` frames of a period into `scanned` and `warnings`.
+  void Scan(const uint8_t* period, uint32_t frames) {
+    const size_t PeriodBytes = SampleBytes * PeriodFrames;
+    if (split != nullptr) {
+      // Frames as the device delivered them: split into the channel areas
+      // the scan reads, here, where they stay in this core's cache.
+      Deinterleave(static_cast<int32_t>(frames), static_cast<int32_t>(SampleBytes), period, split,
+                   split + PeriodBytes);
+      period = split;
     }
+    for (int ch = 0; ch < 2; ++ch) {
+      if (!Scanned(ch)) continue;
+      int64_t ignored[2] = {0, 0};
+      CheckPeak(ch, static_cast<int32_t>(frames), SampleBytes, ignored, period + ch * PeriodBytes,
+                scanned, &warnings);
+    }
+  }
+
+  // Counts what the last scan found: its clip warnings and its peaks. True
+  // when it warned.
+  bool FoldLastScan() {
+    const bool warned = !warnings.empty();
+    if (warned) Say(console, 1, warnings);
+    warnings.clear();
+    for (int ch = 0; ch < 2; ++ch)
+      if (Scanned(ch) && RunPeak[ch] < scanned[ch]) RunPeak[ch] = scanned[ch];
+    return warned;
+  }
+
+  // `period` null: a period lost to a full ring, written as silence.
+  void Pass(const uint8_t* period, uint32_t overruns) {
+    line.clear();
+    for (uint32_t i = 0; i < overruns; ++i) line += "\nRX\n";
+    OverrunCount += static_cast<int32_t>(overruns);
     line += warnings;
     for (int ch = 0; ch < 2; ++ch) {
-      if (!ChannelEnabled[ch] && InterleavedStereo == 0) continue;
+      if (!Scanned(ch)) continue;
       PeriodPeak[ch] = scanned[ch];
       if (RunPeak[ch] < scanned[ch]) RunPeak[ch] = scanned[ch];
     }
@@ -197,20 +249,8 @@ struct Passes {
 
     warnings.clear();
     scanned[0] = scanned[1] = 0;
-    const size_t PeriodBytes = SampleBytes * PeriodFrames;
-    if (period != nullptr && split != nullptr) {
-      // Frames as the device delivered them: split into the channel areas
-      // the scan reads, here, where they stay in this core's cache.
-      Deinterleave(static_cast<int32_t>(PeriodFrames), static_cast<int32_t>(SampleBytes), period,
-                   split, split + PeriodBytes);
-      period = split;
-    }
-    for (int ch = 0; ch < 2 && period != nullptr; ++ch) {
-      if (!ChannelEnabled[ch] && InterleavedStereo == 0) continue;
-      int64_t ignored[2] = {0, 0};
-      CheckPeak(ch, static_cast<int32_t>(PeriodFrames), SampleBytes, ignored,
-                period + ch * PeriodBytes, scanned, &warnings);
-    }
+    if (period != nullptr) Scan(period, static_cast<uint32_t>(PeriodFrames));
+    else silentFrames += PeriodFrames;
 
     FramesDone += static_cast<int64_t>(PeriodFrames);
     ++count;
@@ -231,11 +271,47 @@ struct Passes {
       if (twoChannelMeter) HeldPeak[1] = PeriodPeak[1];
     }
   }
+
+  // One period the capture thread handed over. False when it ends the take.
+  bool Take(const PeriodInfo& info, const uint8_t* period) {
+    for (uint32_t d = 0; d < info.droppedBefore; ++d) Pass(nullptr, 1);
+    silentFrames += info.silentFrames;
+    if (info.end != PeriodEnd::kWhole) {
+      // A stop or a lost device: what arrived of the period is written, and
+      // belongs in the summary.
+      if (info.overruns > 0) Say(console, 1, "\nRX\n");
+      OverrunCount += static_cast<int32_t>(std::min(info.overruns, 1u));
+      if (info.frames > 0) {
+        FoldLastScan();
+        scanned[0] = scanned[1] = 0;
+        Scan(period, info.frames);
+      }
+      return false;
+    }
+    Pass(period, info.overruns + (info.unreportedLoss ? 1 : 0));
+    return true;
+  }
 };
 
 // Threads that could not be waited for are left to the end of the process.
 void LetGo(std::thread& thread) {
   if (thread.joinable()) thread.detach();
+}
+
+struct Threads {
+  std::thread capture, writer;
+};
+
+// Ends the threads of a take that never started: the capture thread has not
+// touched the device, and the writer has no file.
+void EndThreads(Threads* threads, Console* console, WriterJob* writer, Wakeups* wake) {
+  wake->stopRequested.store(true);
+  Wake(wake->stop);
+  writer->ended.store(true);
+  Wake(writer->work);
+  if (threads->capture.joinable()) threads->capture.join();
+  if (threads->writer.joinable()) threads->writer.join();
+  if (console->thread.joinable()) StopConsole(console, -1);
 }
 
 }  // namespace
@@ -255,7 +331,6 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   CaptureDevice device;
   if (!SetUpCaptureDevice(DeviceName, SampleRate, SampleBytes, &device)) EndRun();
   const snd_pcm_uframes_t PeriodFrames = device.PeriodFrames;
-  const size_t PeriodBytes = SampleBytes * PeriodFrames;
 
   // A device fixed at another rate records at that rate, whatever was asked;
   // files stamped with the requested one would play at the wrong speed.
@@ -293,9 +368,50 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   CatchStopSignals();
 
   OutputSet outputs;
-  if (!PrepareOutputs(AutoNames, FileList, NameScratch, ChannelEnabled, InterleavedStereo,
-                      SampleRate, TotalFrames, SampleBytes, PeriodFrames, NameStatus, &outputs))
+  Console console;
+  WriterJob writer;
+  writer.outputs = &outputs;
+  writer.ring = &ring;
+  writer.wake = &wake;
+  writer.console = &console;
+  writer.SampleBytes = SampleBytes;
+  writer.PeriodFrames = PeriodFrames;
+  writer.InterleavedStereo = InterleavedStereo;
+  writer.work = wake.writer;
+  CaptureJob job;
+  job.device = &device;
+  job.ring = &ring;
+  job.wake = &wake;
+  job.SampleBytes = SampleBytes;
+  job.SampleRate = SampleRate;
+  job.totalPeriods = static_cast<uint64_t>(TotalFrames) / PeriodFrames;
+  job.firstInputOnly = ChannelCount == 1 && InterleavedStereo == 0;
+
+  // Every thread of the take is running before any file is created or
+  // truncated: one that cannot be had refuses the take with the files as
+  // they were. The capture thread waits for `go`, the writer for periods.
+  Threads threads;
+  try {
+    StartConsole(&console);
+    threads.writer = StartQuietThread([&writer] { RunWriter(&writer); });
+    if (job.totalPeriods > 0) threads.capture = StartQuietThread([job] { RunCapture(job); });
+  } catch (const std::system_error& e) {
+    std::printf("Can't start the take: no thread could be started for it (%s)\n",
+                std::strerror(e.code().value()));
+    EndThreads(&threads, &console, &writer, &wake);
     EndRun();
+  }
+  if (job.totalPeriods == 0) {
+    ring.finished.store(true);
+    device.handle.reset();
+    ring.closed.store(true);
+  }
+
+  if (!PrepareOutputs(AutoNames, FileList, NameScratch, ChannelEnabled, InterleavedStereo,
+                      SampleRate, TotalFrames, SampleBytes, PeriodFrames, NameStatus, &outputs)) {
+    EndThreads(&threads, &console, &writer, &wake);
+    EndRun();
+  }
   const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
   if (stopCount != 0) {
     // Stopped before the take started: no file of this run is left, and a
@@ -309,20 +425,9 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   // From here on only the console thread writes to standard output and error.
   std::fflush(stdout);
   std::fflush(stderr);
-  Console console;
-  StartConsole(&console);
   Say(&console, 1, InterleavedStereo == 1 ? "Recording in Stereo\n" : "Recording\n");
+  Wake(wake.go);
 
-  WriterJob writer;
-  writer.outputs = &outputs;
-  writer.ring = &ring;
-  writer.wake = &wake;
-  writer.console = &console;
-  writer.SampleBytes = SampleBytes;
-  writer.PeriodFrames = PeriodFrames;
-  writer.InterleavedStereo = InterleavedStereo;
-  writer.work = wake.writer;
-  std::thread writerThread = StartQuietThread([&writer] { RunWriter(&writer); });
   // Periods passed on to the writer; it is woken for a batch of them, or
   // when this thread is about to sleep.
   const auto passOn = [&](uint64_t slots) {
@@ -333,23 +438,6 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     if (writer.waiting.exchange(false)) Wake(writer.work);
     KickConsole(&console);
   };
-
-  CaptureJob job;
-  job.device = &device;
-  job.ring = &ring;
-  job.wake = &wake;
-  job.SampleBytes = SampleBytes;
-  job.SampleRate = SampleRate;
-  job.totalPeriods = static_cast<uint64_t>(TotalFrames) / PeriodFrames;
-  job.firstInputOnly = ChannelCount == 1 && InterleavedStereo == 0;
-  std::thread captureThread;
-  if (job.totalPeriods > 0) {
-    captureThread = StartQuietThread([job] { RunCapture(job); });
-  } else {
-    ring.finished.store(true);
-    device.handle.reset();
-    ring.closed.store(true);
-  }
 
   Passes passes;
   passes.console = &console;
@@ -373,29 +461,12 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   for (bool ended = false; !ended;) {
     const uint64_t produced = ring.produced.load(std::memory_order_acquire);
     for (; next < produced && !ended; ++next) {
-      PeriodInfo& info = ring.Info(next);
-      uint8_t* period = ring.Slot(next);
-      for (uint32_t d = 0; d < info.droppedBefore; ++d) passes.Pass(nullptr, true);
-      if (info.end == PeriodEnd::kOverrun) {
-        // What did not arrive is lost, and is written as silence so the file
-        // keeps its timing and never repeats older audio.
-        const size_t keep = info.frames * SampleBytes;
-        if (ring.interleaved) {
-          std::memset(period + 2 * keep, 0, 2 * (PeriodBytes - keep));
-        } else {
-          std::memset(period + keep, 0, PeriodBytes - keep);
-          std::memset(period + PeriodBytes + keep, 0, PeriodBytes - keep);
-        }
-      }
-      if (info.end == PeriodEnd::kWhole || info.end == PeriodEnd::kOverrun)
-        passes.Pass(period, info.end == PeriodEnd::kOverrun || info.unreportedLoss);
-      else
-        ended = true;
+      ended = !passes.Take(ring.Info(next), ring.Slot(next));
       passOn(next + 1);
     }
     if (ended) break;
     if (ring.finished.load() && ring.produced.load() == next) {
-      for (uint32_t d = ring.trailingDropped.load(); d > 0; --d) passes.Pass(nullptr, true);
+      for (uint32_t d = ring.trailingDropped.load(); d > 0; --d) passes.Pass(nullptr, 1);
       writer.trailing.store(ring.trailingDropped.load());
       break;
     }
@@ -415,21 +486,30 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     WaitForNews(&wake, stopDeadline != 0 ? kCaptureGraceMs : 1000);
     wake.mainWaiting.store(false);
   }
+  const bool warnedLast = passes.FoldLastScan();
   const int lostError = ring.lostError.load();
   if (lostError != 0) {
     lost = true;
-    Say(&console, 2,
-        "\nRecording from " + DeviceName + " failed: " + snd_strerror(lostError) + "\n");
+    char why[64];
+    if (lostError == kNoAudioError)
+      std::snprintf(why, sizeof why, "no audio for %d seconds", kNoAudioSeconds);
+    else
+      std::snprintf(why, sizeof why, "%s", snd_strerror(lostError));
+    Say(&console, 2, "\nRecording from " + DeviceName + " failed: " + why + "\n");
   }
   writer.ended.store(true);
   Wake(writer.work);
 
   // A stop before the first frame arrived: there was no take.
   const bool noTake = stopCount != 0 && !ring.started.load();
-  if (!noTake)
-    Say(&console, 1,
+  if (!noTake) {
+    std::string summary =
         Summary(passes.RunPeak, ChannelEnabled, InterleavedStereo, SampleBytes,
-                passes.OverrunCount));
+                passes.OverrunCount, static_cast<double>(passes.silentFrames) / SampleRate);
+    // A clip warning just ended the meter line.
+    if (warnedLast && lostError == 0) summary.erase(0, 1);
+    Say(&console, 1, summary);
+  }
 
   KickConsole(&console, true);
   while (!writer.done.load()) {
@@ -439,7 +519,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     }
     WaitForNews(&wake, 1000);
   }
-  writerThread.join();
+  threads.writer.join();
   // A second stop that came too late to spare the writer any work still
   // means the user gave up on the take.
   const bool abandoned = writer.abandon.load() || abandonRequested.load();
@@ -465,11 +545,11 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
        !ring.closed.load() && MonotonicSeconds() < until;)
     WaitForNews(&wake, 100);
   const bool deviceLetGo = ring.closed.load();
-  if (deviceLetGo && captureThread.joinable()) captureThread.join();
+  if (deviceLetGo && threads.capture.joinable()) threads.capture.join();
   if (!consoleEnded || !deviceLetGo || captureStuck) {
     // A thread is stuck in a terminal or a sound server: end without
     // unwinding anything it may still touch.
-    LetGo(captureThread);
+    LetGo(threads.capture);
     if (stopCount != 0) EndBySignal(lastSignal);
     std::_Exit(failed ? 1 : 0);
   }

@@ -32,8 +32,7 @@ struct Writer {
   // delivered them, are written straight from the ring, a batch of periods
   // to one writev, and their slots are released once written. A stereo file
   // from a non-interleaved device is interleaved into its buffer first.
-  static constexpr int kMaxGather = 64;
-  iovec gather[2][kMaxGather] = {};
+  iovec gather[2][kWriterHoldPeriods] = {};
   int gathered = 0;  // periods gathered, the same for each mono file
   int gatherLimit = 1;
   size_t gatheredBytes = 0;
@@ -103,6 +102,12 @@ struct Writer {
   // Writes all of `count` pieces to the slot's file, however the kernel
   // splits the work.
   bool WriteAll(int slot, iovec* iov, int count) {
+    // Empty pieces (the last of a take that ended at a period's start) are
+    // no write at all: a write of nothing returns 0, which is no failure.
+    while (count > 0 && iov->iov_len == 0) {
+      ++iov;
+      --count;
+    }
     while (count > 0) {
       const ssize_t n = writev(outputs->fd[slot], iov, count);
       if (n < 0 && errno == EINTR) continue;
@@ -169,15 +174,16 @@ struct Writer {
   bool WriteSlot(uint64_t n) {
     // Gathered slots are held from the capture thread: never so many that
     // it could find the ring full because of them.
-    gatherLimit = static_cast<int>(std::clamp<size_t>(job->ring->active / 4, 1, kMaxGather));
+    gatherLimit =
+        static_cast<int>(std::clamp<size_t>(job->ring->active / 4, 1, kWriterHoldPeriods));
     CaptureRing& ring = *job->ring;
     const PeriodInfo& info = ring.Info(n);
     for (uint32_t d = 0; d < info.droppedBefore; ++d) {
       if (!Append(nullptr, job->PeriodFrames)) return false;
       ++job->periodsWritten;
     }
-    // An overrun's missing frames were made silence by the main thread.
-    const bool whole = info.end == PeriodEnd::kWhole || info.end == PeriodEnd::kOverrun;
+    // Audio the device lost is already silence in the slot.
+    const bool whole = info.end == PeriodEnd::kWhole;
     if (!Append(ring.Slot(n), whole ? job->PeriodFrames : info.frames)) return false;
     if (whole) ++job->periodsWritten;
     return true;
