@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,8 +51,20 @@ pcm.tphwfreeze { type zelmtest hardware true freeze_after 2 formats "S24_3LE" pe
 pcm.tpsine { type zelmtest signal "sine" freq 1000 level1 -6 level2 -12 }
 pcm.tpdemo { type zelmtest signal "demo" cycle 0.5 }
 pcm.tpsilence { type zelmtest signal "silence" }
+pcm.tp8 { type zelmtest channels 8 }
+pcm.tp1 { type zelmtest channels 1 }
+pcm.tps32 { type zelmtest formats "S32_LE" }
+pcm.tps32plug { type plug slave.pcm "tps32" }
+pcm.tps24 { type zelmtest formats "S24_LE" }
+pcm.tpusb { type zelmtest channels 8 formats "S32_LE" }
+pcm.tpperiod8 { type zelmtest channels 8 formats "S32_LE" period_frames 1000 }
+pcm.tpsine4 { type zelmtest signal "sine" channels 4 formats "S24_LE" }
 pcm.tpbad { type zelmtest colour "blue" }
 pcm.tpbadperiod { type zelmtest period_frames 1000 }
+pcm.tpbadperiod4 { type zelmtest formats "S32_LE,S24_LE" period_frames 1000 }
+pcm.tpbadformat { type zelmtest formats "S24_3LE,S20_LE" }
+pcm.tpnochannels { type zelmtest channels 0 }
+pcm.tp33 { type zelmtest channels 33 }
 )";
 
 class PluginTest : public ::testing::Test {
@@ -69,11 +82,12 @@ class PluginTest : public ::testing::Test {
     if (pcm_) snd_pcm_close(pcm_);
   }
 
-  // The recorder's configuration: 2 channels, the nearest rate, period
-  // nearest 4096 and buffer nearest 32768 frames. Returns snd_pcm_hw_params'
-  // result; period_ and buffer_ receive what was granted.
+  // The recorder's configuration: 2 channels (or `channels`), the nearest
+  // rate, period nearest 4096 and buffer nearest 32768 frames. Returns
+  // snd_pcm_hw_params' result; period_ and buffer_ receive what was granted.
   int Configure(const char* name, snd_pcm_access_t access, snd_pcm_format_t format,
-                unsigned rate = 48000, int mode = 0) {
+                unsigned rate = 48000, int mode = 0, unsigned channels = 2) {
+    channels_ = channels;
     int err = snd_pcm_open(&pcm_, name, SND_PCM_STREAM_CAPTURE, mode);
     if (err < 0) {
       pcm_ = nullptr;
@@ -84,7 +98,7 @@ class PluginTest : public ::testing::Test {
     snd_pcm_hw_params_any(pcm_, hw);
     snd_pcm_hw_params_set_access(pcm_, hw, access);
     snd_pcm_hw_params_set_format(pcm_, hw, format);
-    snd_pcm_hw_params_set_channels(pcm_, hw, 2);
+    snd_pcm_hw_params_set_channels(pcm_, hw, channels);
     snd_pcm_hw_params_set_rate_near(pcm_, hw, &rate, nullptr);
     period_ = 4096;
     snd_pcm_hw_params_set_period_size_near(pcm_, hw, &period_, nullptr);
@@ -96,16 +110,19 @@ class PluginTest : public ::testing::Test {
     return err;
   }
 
-  // One recorder-style read of `frames` frames into per-channel byte areas.
-  snd_pcm_sframes_t ReadN(size_t frames, unsigned sampleBytes, std::vector<uint8_t> area[2]) {
-    area[0].assign(frames * sampleBytes, 0xEE);
-    area[1].assign(frames * sampleBytes, 0xEE);
-    void* bufs[2] = {area[0].data(), area[1].data()};
-    return snd_pcm_readn(pcm_, bufs, frames);
+  // One recorder-style read of `frames` frames into per-channel byte areas,
+  // one for each configured channel.
+  snd_pcm_sframes_t ReadN(size_t frames, unsigned sampleBytes, std::vector<uint8_t>* area) {
+    std::vector<void*> bufs;
+    for (unsigned ch = 0; ch < channels_; ++ch) {
+      area[ch].assign(frames * sampleBytes, 0xEE);
+      bufs.push_back(area[ch].data());
+    }
+    return snd_pcm_readn(pcm_, bufs.data(), frames);
   }
 
   // The recorder's pass: poke the device, wait 1 ms, then read a period.
-  snd_pcm_sframes_t Pass(unsigned sampleBytes, std::vector<uint8_t> area[2]) {
+  snd_pcm_sframes_t Pass(unsigned sampleBytes, std::vector<uint8_t>* area) {
     snd_pcm_avail_update(pcm_);
     snd_pcm_wait(pcm_, 1);
     return ReadN(period_, sampleBytes, area);
@@ -133,6 +150,7 @@ class PluginTest : public ::testing::Test {
 
   static AlsaEnv env_;
   snd_pcm_t* pcm_ = nullptr;
+  unsigned channels_ = 2;
   snd_pcm_uframes_t period_ = 0;
   snd_pcm_uframes_t buffer_ = 0;
 };
@@ -218,32 +236,49 @@ struct DataCase {
   unsigned sampleBytes;
   snd_pcm_access_t access;
   const char* device;
+  unsigned channels = 2;
 };
+
+void PrintTo(const DataCase& c, std::ostream* os) {
+  *os << c.device << ", " << c.channels << " channels, " << snd_pcm_format_name(c.format) << ", "
+      << snd_pcm_access_name(c.access);
+}
+
+// The ramp as the device stores it in the case's format.
+std::vector<uint8_t> ExpectedRamp(const DataCase& c, uint64_t firstFrame, size_t frames,
+                                  unsigned channel) {
+  if (c.format == SND_PCM_FORMAT_S32_LE)
+    return RampBytes(firstFrame, frames, channel, FourBytes::kS32_LE, c.channels);
+  if (c.format == SND_PCM_FORMAT_S24_LE)
+    return RampBytes(firstFrame, frames, channel, FourBytes::kS24_LE, c.channels);
+  return RampBytes(firstFrame, frames, channel, c.sampleBytes, c.channels);
+}
 
 class PluginDataTest : public PluginTest, public ::testing::WithParamInterface<DataCase> {};
 
 TEST_P(PluginDataTest, DeliversTheRampFrameByFrame) {
   const DataCase& c = GetParam();
-  ASSERT_EQ(Configure(c.device, c.access, c.format), 0);
+  ASSERT_EQ(Configure(c.device, c.access, c.format, 48000, 0, c.channels), 0);
   EXPECT_EQ(period_, 4096u);
   EXPECT_EQ(buffer_, 32768u);
   ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
   const size_t frames = period_;
+  const size_t frameBytes = c.channels * c.sampleBytes;
   for (uint64_t period = 0; period < 3; ++period) {
-    std::vector<uint8_t> area[2];
+    std::vector<std::vector<uint8_t>> area(c.channels);
     if (c.access == SND_PCM_ACCESS_RW_NONINTERLEAVED) {
-      ASSERT_EQ(Pass(c.sampleBytes, area), static_cast<snd_pcm_sframes_t>(frames));
+      ASSERT_EQ(Pass(c.sampleBytes, area.data()), static_cast<snd_pcm_sframes_t>(frames));
     } else {
-      std::vector<uint8_t> inter(frames * 2 * c.sampleBytes, 0xEE);
+      std::vector<uint8_t> inter(frames * frameBytes, 0xEE);
       ASSERT_EQ(snd_pcm_readi(pcm_, inter.data(), frames), static_cast<snd_pcm_sframes_t>(frames));
       for (size_t i = 0; i < frames; ++i)
-        for (unsigned ch = 0; ch < 2; ++ch) {
-          auto src = inter.begin() + static_cast<long>((2 * i + ch) * c.sampleBytes);
+        for (unsigned ch = 0; ch < c.channels; ++ch) {
+          auto src = inter.begin() + static_cast<long>(i * frameBytes + ch * c.sampleBytes);
           area[ch].insert(area[ch].end(), src, src + c.sampleBytes);
         }
     }
-    for (unsigned ch = 0; ch < 2; ++ch)
-      ASSERT_EQ(area[ch], RampBytes(period * frames, frames, ch, c.sampleBytes))
+    for (unsigned ch = 0; ch < c.channels; ++ch)
+      ASSERT_EQ(area[ch], ExpectedRamp(c, period * frames, frames, ch))
           << "period " << period << " channel " << ch;
   }
 }
@@ -260,6 +295,30 @@ INSTANTIATE_TEST_SUITE_P(
         // plug turns the interleaved-only device into non-interleaved reads
         // (through its mmap emulation, which needs the device paced)
         DataCase{SND_PCM_FORMAT_S24_3LE, 3, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tpinterplug"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    ChannelCounts, PluginDataTest,
+    ::testing::Values(
+        DataCase{SND_PCM_FORMAT_S24_3LE, 3, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tp8", 8},
+        DataCase{SND_PCM_FORMAT_S16_LE, 2, SND_PCM_ACCESS_RW_INTERLEAVED, "tp8", 8},
+        DataCase{SND_PCM_FORMAT_S16_LE, 2, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tp1", 1},
+        DataCase{SND_PCM_FORMAT_S24_3LE, 3, SND_PCM_ACCESS_RW_INTERLEAVED, "tp1", 1},
+        // eight inputs of a USB interface
+        DataCase{SND_PCM_FORMAT_S32_LE, 4, SND_PCM_ACCESS_RW_INTERLEAVED, "tpusb", 8}));
+
+INSTANTIATE_TEST_SUITE_P(
+    FourByteFormats, PluginDataTest,
+    ::testing::Values(DataCase{SND_PCM_FORMAT_S32_LE, 4, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tps32"},
+                      DataCase{SND_PCM_FORMAT_S32_LE, 4, SND_PCM_ACCESS_RW_INTERLEAVED, "tps32"},
+                      DataCase{SND_PCM_FORMAT_S24_LE, 4, SND_PCM_ACCESS_RW_NONINTERLEAVED, "tps24"},
+                      DataCase{SND_PCM_FORMAT_S24_LE, 4, SND_PCM_ACCESS_RW_INTERLEAVED, "tps24"}));
+
+// The recipe for an interface that offers S32_LE only: plug hands out its top
+// three bytes as S24_3LE, which is the 24-bit ramp exactly.
+INSTANTIATE_TEST_SUITE_P(PlugFromS32, PluginDataTest,
+                         ::testing::Values(DataCase{SND_PCM_FORMAT_S24_3LE, 3,
+                                                    SND_PCM_ACCESS_RW_NONINTERLEAVED,
+                                                    "tps32plug"}));
 
 TEST_F(PluginTest, ConversionsThroughPlugSeeEveryFrameOnce) {
   // plug converts S24_3LE to S32_LE by reading the device through mmap.
@@ -310,6 +369,26 @@ TEST_F(PluginTest, SineHasTheConfiguredPeaks) {
   EXPECT_EQ(Sample16(area[0], 0), 0);
   EXPECT_EQ(Sample16(area[0], 12),
             static_cast<int32_t>(std::lround(32768.0 * std::pow(10.0, -0.3))));
+}
+
+TEST_F(PluginTest, SineGoesOnDownwardOnFurtherChannelsAt24Bits) {
+  // level1 -6, level2 -12, then 1 dB less per channel; 24-bit full scale in
+  // four bytes.
+  ASSERT_EQ(
+      Configure("tpsine4", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_LE, 48000, 0, 4),
+      0);
+  std::vector<uint8_t> area[4];
+  ASSERT_EQ(ReadN(4800, 4, area), 4800);
+  const double levels[] = {-6, -12, -13, -14};
+  for (unsigned ch = 0; ch < 4; ++ch) {
+    int32_t peak = 0;
+    for (size_t i = 0; i < 4800; ++i) {
+      int32_t v;
+      std::memcpy(&v, &area[ch][4 * i], 4);
+      peak = std::max(peak, std::abs(v));
+    }
+    EXPECT_NEAR(peak, 8388608.0 * std::pow(10.0, levels[ch] / 20.0), 1.0) << "channel " << ch;
+  }
 }
 
 TEST_F(PluginTest, DemoClipsChannelOneOnlyAtTheTopOfItsCycle) {
@@ -369,6 +448,21 @@ TEST_F(PluginTest, OffersOnlyWhatItsOptionsAllow) {
   EXPECT_EQ(snd_pcm_hw_params_set_rate(pcm_, hw, 88200, 0), 0);
   snd_pcm_close(pcm_);
 
+  ASSERT_EQ(snd_pcm_open(&pcm_, "tp8", SND_PCM_STREAM_CAPTURE, 0), 0);
+  snd_pcm_hw_params_any(pcm_, hw);
+  EXPECT_LT(snd_pcm_hw_params_set_channels(pcm_, hw, 2), 0);
+  EXPECT_LT(snd_pcm_hw_params_set_channels(pcm_, hw, 7), 0);
+  EXPECT_LT(snd_pcm_hw_params_set_channels(pcm_, hw, 9), 0);
+  EXPECT_EQ(snd_pcm_hw_params_set_channels(pcm_, hw, 8), 0);
+  snd_pcm_close(pcm_);
+
+  ASSERT_EQ(snd_pcm_open(&pcm_, "tps32", SND_PCM_STREAM_CAPTURE, 0), 0);
+  snd_pcm_hw_params_any(pcm_, hw);
+  EXPECT_LT(snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S24_3LE), 0);
+  EXPECT_LT(snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S24_LE), 0);
+  EXPECT_EQ(snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S32_LE), 0);
+  snd_pcm_close(pcm_);
+
   ASSERT_EQ(snd_pcm_open(&pcm_, "tpinter", SND_PCM_STREAM_CAPTURE, 0), 0);
   snd_pcm_hw_params_any(pcm_, hw);
   EXPECT_LT(snd_pcm_hw_params_set_access(pcm_, hw, SND_PCM_ACCESS_RW_NONINTERLEAVED), 0);
@@ -385,7 +479,8 @@ TEST_F(PluginTest, OffersOnlyWhatItsOptionsAllow) {
   snd_pcm_t* playback = nullptr;
   EXPECT_EQ(snd_pcm_open(&playback, "tp", SND_PCM_STREAM_PLAYBACK, 0), -EINVAL);
   EXPECT_LT(snd_pcm_open(&playback, "tpbad", SND_PCM_STREAM_CAPTURE, 0), 0);
-  EXPECT_LT(snd_pcm_open(&playback, "tpbadperiod", SND_PCM_STREAM_CAPTURE, 0), 0);
+  for (const char* bad : {"tpbadperiod", "tpbadperiod4", "tpbadformat", "tpnochannels", "tp33"})
+    EXPECT_LT(snd_pcm_open(&playback, bad, SND_PCM_STREAM_CAPTURE, 0), 0) << bad;
 }
 
 TEST_F(PluginTest, FailingHwParamsFailsTheConfiguration) {
@@ -400,6 +495,19 @@ TEST_F(PluginTest, FixedPeriodIsGrantedInsteadOf4096) {
   ASSERT_EQ(Pass(3, area), 1000);
   ASSERT_EQ(Pass(3, area), 1000);
   EXPECT_EQ(area[1], RampBytes(1000, 1000, 1, 3));
+  snd_pcm_close(pcm_);
+  pcm_ = nullptr;
+
+  // The byte limits follow the channel count and sample size.
+  ASSERT_EQ(
+      Configure("tpperiod8", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S32_LE, 48000, 0, 8),
+      0);
+  EXPECT_EQ(period_, 1000u);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  std::vector<uint8_t> area8[8];
+  ASSERT_EQ(Pass(4, area8), 1000);
+  ASSERT_EQ(Pass(4, area8), 1000);
+  EXPECT_EQ(area8[7], RampBytes(1000, 1000, 7, FourBytes::kS32_LE, 8));
 }
 
 // ---- Overruns and a lost device ------------------------------------------------

@@ -7,11 +7,17 @@
  *   pcm_type.zelmtest { lib "/abs/path/libasound_module_pcm_zelmtest.so" }
  *   pcm.tp { type zelmtest  <options> }
  *
- * The device offers 2 channels, S16_LE and S24_3LE, 44100..96000 Hz, and
- * read/write and mmap access, interleaved and not. Options (all optional):
+ * By default the device offers 2 channels, S16_LE and S24_3LE,
+ * 44100..96000 Hz, and read/write and mmap access, interleaved and not.
+ * Options (all optional):
  *
- *   formats "S16_LE"          offer one format only ("S16_LE" or "S24_3LE";
- *                             "S16_LE,S24_3LE" is the default)
+ *   channels 8                offer exactly this many channels (1 to 32)
+ *   formats "S32_LE"          offer only the formats listed, comma-separated,
+ *                             from S16_LE, S24_3LE, S32_LE (24-bit audio in
+ *                             the upper three bytes, the low byte zero, as
+ *                             USB interfaces deliver it) and S24_LE (24-bit
+ *                             audio sign-extended into four bytes);
+ *                             "S16_LE,S24_3LE" is the default
  *   rate 48000                offer this rate only
  *   access "interleaved"      offer RW_INTERLEAVED only, like a sound server's
  *                             plugin ("both" is the default). plug then puts
@@ -41,22 +47,25 @@
  *                             implies realtime
  *
  * Every sample is a pure function of the absolute frame index n and the
- * channel c (0 or 1), so tests can predict every byte. n counts device
- * time: 0 is the first frame after hw_params, and frames lost to an overrun
- * still take up their indexes. With hardware, n is the device's clock: the
- * frames of time since the first start after hw_params, whether they were
- * read or not. Values are two's complement of the sample width (16 or 24
- * bits), stored little-endian; FS = 2^(bits-1).
+ * channel c (0 .. N-1 of N channels), so tests can predict every byte. n
+ * counts device time: 0 is the first frame after hw_params, and frames lost
+ * to an overrun still take up their indexes. With hardware, n is the
+ * device's clock: the frames of time since the first start after
+ * hw_params, whether they were read or not. Values v are two's complement
+ * of bits = 16 (S16_LE) or 24 (the other formats), stored little-endian:
+ * S32_LE stores v * 256, S24_LE sign-extends v. FS = 2^(bits-1).
  *
- *   ramp     v = ((2n + c) * 4099 + 1) mod 2^bits. The odd multiplier walks
+ *   ramp     v = ((N n + c) * 4099 + 1) mod 2^bits. The odd multiplier walks
  *            every value and changes all three bytes of a 24-bit sample
  *            within the first period, with distinct values per channel.
  *   sine     v = round(FS * 10^(level_c / 20) * sin(2 pi freq n / rate)),
- *            clamped to -FS .. FS-1.
+ *            clamped to -FS .. FS-1; level_c is level1, level2, then 1 dB
+ *            less for each further channel (level2 - 1, level2 - 2, ...).
  *   demo     a 440 Hz sine whose level follows a raised-cosine envelope of
  *            `cycle` seconds from -40 dBFS up to +4 dBFS and back; channel 2
- *            sits 6 dB below channel 1. Values are clamped to -FS .. FS-1,
- *            so channel 1 really clips near the top of each cycle.
+ *            sits 6 dB below channel 1, and each further channel 1 dB below
+ *            the one before. Values are clamped to -FS .. FS-1, so channel 1
+ *            really clips near the top of each cycle.
  *   silence  v = 0.
  *
  * Positions. The stream's frame s (counted from the start after a prepare)
@@ -142,17 +151,36 @@
 #include <alsa/pcm_external.h>
 
 #define FORMAT_S16 1u
-#define FORMAT_S24 2u
+#define FORMAT_S24_3 2u
+#define FORMAT_S32 4u
+#define FORMAT_S24_4 8u
+#define MAX_CHANNELS 32
 #define MAX_OVERRUNS 64
 #define NO_LIMIT UINT64_MAX
 
 enum signal_kind { SIGNAL_RAMP, SIGNAL_SINE, SIGNAL_DEMO, SIGNAL_SILENCE };
 enum event { EVENT_NONE, EVENT_XRUN, EVENT_LOST };
 
+static const struct format_info {
+	const char *name;
+	unsigned int flag;
+	snd_pcm_format_t format;
+	unsigned int bytes; /* stored per sample */
+	unsigned int bits;  /* of the value */
+	unsigned int shift; /* of the value within the stored sample */
+} format_table[] = {
+	{ "S16_LE", FORMAT_S16, SND_PCM_FORMAT_S16_LE, 2, 16, 0 },
+	{ "S24_3LE", FORMAT_S24_3, SND_PCM_FORMAT_S24_3LE, 3, 24, 0 },
+	{ "S32_LE", FORMAT_S32, SND_PCM_FORMAT_S32_LE, 4, 24, 8 },
+	{ "S24_LE", FORMAT_S24_4, SND_PCM_FORMAT_S24_LE, 4, 24, 0 },
+};
+#define FORMAT_COUNT (sizeof(format_table) / sizeof(format_table[0]))
+
 struct zelmtest {
 	snd_pcm_ioplug_t io;
 
 	/* configuration */
+	unsigned int channels;
 	unsigned int formats;
 	unsigned int fixed_rate;
 	int interleaved_only;
@@ -172,7 +200,9 @@ struct zelmtest {
 
 	/* negotiated by hw_params */
 	unsigned int rate;
-	unsigned int sample_bytes;
+	unsigned int sample_bytes; /* stored */
+	unsigned int value_bits;
+	unsigned int value_shift;
 	uint64_t period;
 	uint64_t buffer;
 
@@ -375,21 +405,31 @@ static int64_t clamp_sample(double v, unsigned int bits)
 	return (int64_t)llround(v);
 }
 
+/* The value of device frame n on channel c, in two's complement of
+ * value_bits. */
 static int64_t sample_value(const struct zelmtest *zt, uint64_t n, unsigned int c)
 {
-	unsigned int bits = zt->sample_bytes * 8;
+	unsigned int bits = zt->value_bits;
 	double fs = ldexp(1.0, (int)bits - 1);
 	double t = (double)n / zt->rate;
+	/* Channels 3 and up sit 1 dB below the channel before. */
+	double further = c > 1 ? c - 1.0 : 0.0;
 
 	switch (zt->signal) {
-	case SIGNAL_RAMP:
-		return (int64_t)((2 * n + c) * 4099u + 1);
-	case SIGNAL_SINE:
-		return clamp_sample(fs * pow(10.0, zt->level[c] / 20.0) *
+	case SIGNAL_RAMP: {
+		uint64_t mask = ((uint64_t)1 << bits) - 1;
+		uint64_t sign = (uint64_t)1 << (bits - 1);
+		uint64_t v = ((zt->channels * n + c) * 4099u + 1) & mask;
+		return (int64_t)(v ^ sign) - (int64_t)sign;
+	}
+	case SIGNAL_SINE: {
+		double level = zt->level[c ? 1 : 0] - further;
+		return clamp_sample(fs * pow(10.0, level / 20.0) *
 				    sin(2 * M_PI * fmod(zt->freq * t, 1.0)), bits);
+	}
 	case SIGNAL_DEMO: {
 		double env = -40.0 + 44.0 * (0.5 - 0.5 * cos(2 * M_PI * fmod(t / zt->cycle, 1.0)));
-		double db = env - 6.0 * c;
+		double db = env - (c ? 6.0 : 0.0) - further;
 		return clamp_sample(fs * pow(10.0, db / 20.0) *
 				    sin(2 * M_PI * fmod(440.0 * t, 1.0)), bits);
 	}
@@ -404,10 +444,10 @@ static void fill(const struct zelmtest *zt, const snd_pcm_channel_area_t *areas,
 {
 	snd_pcm_uframes_t i;
 	unsigned int c, b;
-	for (c = 0; c < 2; c++) {
+	for (c = 0; c < zt->channels; c++) {
 		const snd_pcm_channel_area_t *a = &areas[c];
 		for (i = 0; i < size; i++) {
-			uint64_t v = (uint64_t)sample_value(zt, first + i, c);
+			uint64_t v = (uint64_t)sample_value(zt, first + i, c) << zt->value_shift;
 			unsigned char *p = (unsigned char *)a->addr +
 				(a->first + (offset + i) * a->step) / 8;
 			for (b = 0; b < zt->sample_bytes; b++)
@@ -582,11 +622,17 @@ static int zt_drain(snd_pcm_ioplug_t *io)
 static int zt_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
 {
 	struct zelmtest *zt = io->private_data;
+	size_t i;
 	(void)params;
 	if (zt->fail_hw_params)
 		return -EINVAL;
 	zt->rate = io->rate;
-	zt->sample_bytes = io->format == SND_PCM_FORMAT_S24_3LE ? 3 : 2;
+	for (i = 0; i < FORMAT_COUNT; i++)
+		if (format_table[i].format == io->format) {
+			zt->sample_bytes = format_table[i].bytes;
+			zt->value_bits = format_table[i].bits;
+			zt->value_shift = format_table[i].shift;
+		}
 	zt->period = io->period_size;
 	zt->buffer = io->buffer_size;
 	zt->origin = 0;
@@ -733,6 +779,29 @@ static int get_flag(snd_config_t *n, const char *id, int *out)
 	return 0;
 }
 
+/* A list like "S16_LE,S24_3LE" (commas or spaces between names). */
+static int parse_formats(struct zelmtest *zt, const char *s)
+{
+	zt->formats = 0;
+	while (*s) {
+		size_t len, i;
+		while (*s == ' ' || *s == ',')
+			s++;
+		if (!*s)
+			break;
+		len = strcspn(s, " ,");
+		for (i = 0; i < FORMAT_COUNT; i++)
+			if (strlen(format_table[i].name) == len &&
+			    !strncmp(s, format_table[i].name, len))
+				break;
+		if (i == FORMAT_COUNT)
+			return -EINVAL;
+		zt->formats |= format_table[i].flag;
+		s += len;
+	}
+	return zt->formats ? 0 : -EINVAL;
+}
+
 static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 {
 	snd_config_iterator_t i, next;
@@ -745,16 +814,15 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 		if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint"))
 			continue;
 		if (!strcmp(id, "formats")) {
-			if (snd_config_get_string(n, &s) < 0)
+			if (snd_config_get_string(n, &s) < 0 || parse_formats(zt, s) < 0) {
+				SNDERR("zelmtest: formats must list S16_LE, S24_3LE, S32_LE or S24_LE");
 				return -EINVAL;
-			zt->formats = 0;
-			if (strstr(s, "S16_LE"))
-				zt->formats |= FORMAT_S16;
-			if (strstr(s, "S24_3LE"))
-				zt->formats |= FORMAT_S24;
-			if (!zt->formats) {
-				SNDERR("zelmtest: formats must name S16_LE and/or S24_3LE");
-				return -EINVAL;
+			}
+		} else if (!strcmp(id, "channels")) {
+			err = get_unsigned(n, id, &zt->channels);
+			if (!err && zt->channels > MAX_CHANNELS) {
+				SNDERR("zelmtest: channels must be 1 to %d", MAX_CHANNELS);
+				err = -EINVAL;
 			}
 		} else if (!strcmp(id, "rate")) {
 			err = get_unsigned(n, id, &zt->fixed_rate);
@@ -827,7 +895,7 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 	}
 	if (zt->hardware)
 		zt->realtime = 1;
-	if (zt->period_frames && zt->formats != FORMAT_S16 && zt->formats != FORMAT_S24) {
+	if (zt->period_frames && (zt->formats & (zt->formats - 1))) {
 		SNDERR("zelmtest: period_frames needs a single format");
 		return -EINVAL;
 	}
@@ -837,9 +905,10 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 static int set_constraints(struct zelmtest *zt)
 {
 	snd_pcm_ioplug_t *io = &zt->io;
-	unsigned int access[4], formats[2];
+	unsigned int access[4], formats[FORMAT_COUNT];
 	unsigned int n_access = 0, n_formats = 0;
-	unsigned int frame_min = 4, frame_max = 6;
+	unsigned int frame_min = 0, frame_max = 0; /* bytes */
+	size_t i;
 	int err;
 
 	if (!zt->noninterleaved_only)
@@ -855,14 +924,16 @@ static int set_constraints(struct zelmtest *zt)
 		access[n_access++] = SND_PCM_ACCESS_MMAP_INTERLEAVED;
 		access[n_access++] = SND_PCM_ACCESS_MMAP_NONINTERLEAVED;
 	}
-	if (zt->formats & FORMAT_S16)
-		formats[n_formats++] = SND_PCM_FORMAT_S16_LE;
-	if (zt->formats & FORMAT_S24)
-		formats[n_formats++] = SND_PCM_FORMAT_S24_3LE;
-	if (zt->formats == FORMAT_S16)
-		frame_max = 4;
-	if (zt->formats == FORMAT_S24)
-		frame_min = 6;
+	for (i = 0; i < FORMAT_COUNT; i++) {
+		unsigned int bytes = zt->channels * format_table[i].bytes;
+		if (!(zt->formats & format_table[i].flag))
+			continue;
+		formats[n_formats++] = format_table[i].format;
+		if (!frame_min || bytes < frame_min)
+			frame_min = bytes;
+		if (bytes > frame_max)
+			frame_max = bytes;
+	}
 
 	err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_ACCESS, n_access, access);
 	if (err < 0)
@@ -870,7 +941,8 @@ static int set_constraints(struct zelmtest *zt)
 	err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, n_formats, formats);
 	if (err < 0)
 		return err;
-	err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, 2, 2);
+	err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS,
+					      zt->channels, zt->channels);
 	if (err < 0)
 		return err;
 	if (zt->fixed_rate)
@@ -909,7 +981,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelmtest)
 	zt = calloc(1, sizeof(*zt));
 	if (!zt)
 		return -ENOMEM;
-	zt->formats = FORMAT_S16 | FORMAT_S24;
+	zt->channels = 2;
+	zt->formats = FORMAT_S16 | FORMAT_S24_3;
 	zt->signal = SIGNAL_RAMP;
 	zt->freq = 1000;
 	zt->level[0] = -6;

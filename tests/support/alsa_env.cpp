@@ -88,20 +88,32 @@ bool WriteRawInput(const std::string& path, const std::vector<std::vector<int32_
   return static_cast<bool>(out);
 }
 
-int32_t RampSample(uint64_t frame, unsigned channel, unsigned sampleBytes) {
+int32_t RampSample(uint64_t frame, unsigned channel, unsigned sampleBytes, unsigned channels) {
   unsigned bits = 8 * sampleBytes;
-  uint64_t raw = ((2 * frame + channel) * 4099u + 1) & ((uint64_t{1} << bits) - 1);
+  uint64_t raw = ((channels * frame + channel) * 4099u + 1) & ((uint64_t{1} << bits) - 1);
   uint64_t sign = uint64_t{1} << (bits - 1);
   return static_cast<int32_t>(static_cast<int64_t>(raw ^ sign) - static_cast<int64_t>(sign));
 }
 
 std::vector<uint8_t> RampBytes(uint64_t firstFrame, size_t frames, unsigned channel,
-                               unsigned sampleBytes) {
+                               unsigned sampleBytes, unsigned channels) {
   std::vector<uint8_t> bytes;
   bytes.reserve(frames * sampleBytes);
   for (size_t i = 0; i < frames; ++i) {
-    uint32_t v = static_cast<uint32_t>(RampSample(firstFrame + i, channel, sampleBytes));
+    uint32_t v = static_cast<uint32_t>(RampSample(firstFrame + i, channel, sampleBytes, channels));
     for (unsigned b = 0; b < sampleBytes; ++b) bytes.push_back(static_cast<uint8_t>(v >> (8 * b)));
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> RampBytes(uint64_t firstFrame, size_t frames, unsigned channel,
+                               FourBytes format, unsigned channels) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(frames * 4);
+  for (size_t i = 0; i < frames; ++i) {
+    uint32_t v = static_cast<uint32_t>(RampSample(firstFrame + i, channel, 3, channels));
+    if (format == FourBytes::kS32_LE) v <<= 8;
+    for (unsigned b = 0; b < 4; ++b) bytes.push_back(static_cast<uint8_t>(v >> (8 * b)));
   }
   return bytes;
 }

@@ -50,10 +50,19 @@ bool WriteRawInput(const std::string& path, const std::vector<std::vector<int32_
                    unsigned sampleBytes);
 
 // The test device's "ramp" signal: the signed sample of device frame `frame`
-// on channel `channel` (0 or 1), for `sampleBytes` 2 or 3.
-int32_t RampSample(uint64_t frame, unsigned channel, unsigned sampleBytes);
+// on channel `channel` (0 .. channels-1) of a device with `channels`
+// channels, for `sampleBytes` 2 or 3 (16 or 24 bits).
+int32_t RampSample(uint64_t frame, unsigned channel, unsigned sampleBytes, unsigned channels = 2);
 // The bytes of `frames` consecutive ramp samples of one channel, starting at
 // device frame `firstFrame`: one channel area of a non-interleaved read, or
 // the data of a mono file.
 std::vector<uint8_t> RampBytes(uint64_t firstFrame, size_t frames, unsigned channel,
-                               unsigned sampleBytes);
+                               unsigned sampleBytes, unsigned channels = 2);
+
+// The device's four-byte formats, each holding the 24-bit ramp.
+enum class FourBytes {
+  kS32_LE,  // the 24-bit value in the upper three bytes, the low byte zero
+  kS24_LE,  // the 24-bit value sign-extended
+};
+std::vector<uint8_t> RampBytes(uint64_t firstFrame, size_t frames, unsigned channel,
+                               FourBytes format, unsigned channels = 2);
