@@ -12,7 +12,7 @@
 #include <ctime>
 #include <new>
 
-#include "record/record.h"
+#include "record/common.h"
 
 namespace {
 
@@ -39,12 +39,6 @@ constexpr int kMaxDeviceFds = 14;
 bool Readable(const pollfd& p) { return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
 
 }  // namespace
-
-double MonotonicSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
                   uint32_t SampleRate, double seconds) {

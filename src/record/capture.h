@@ -105,9 +105,6 @@ struct Wakeups {
 };
 bool OpenWakeups(Wakeups* w);
 
-// Seconds on the monotonic clock.
-double MonotonicSeconds();
-
 void Wake(int fd);
 void Drain(int fd);
 

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <string>
 
-#include "record/record.h"
+#include "record/common.h"
 
 namespace {
 
@@ -59,6 +59,12 @@ bool DurationPlannable(float DurationSeconds, uint32_t SampleRate) {
   int64_t TotalFrames = 0;
   QUANTIZE(kRequestedPeriodFrames, SampleRate, &DurationSeconds, &TotalFrames);
   return TotalFrames >= 0;
+}
+
+double MonotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 int64_t NewTime() { return static_cast<int64_t>(std::time(nullptr)) - kNameEpoch; }

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "record/record.h"
+#include "record/common.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>

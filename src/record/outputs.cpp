@@ -17,7 +17,7 @@
 #include <new>
 #include <utility>
 
-#include "record/record.h"
+#include "record/common.h"
 #include "wav/wav.h"
 
 std::vector<std::string> SplitFileList(const std::string& FileList, std::string& scratch) {

@@ -12,7 +12,7 @@
 #include "record/capture.h"
 #include "record/console.h"
 #include "record/outputs.h"
-#include "record/record.h"
+#include "record/common.h"
 #include "wav/wav.h"
 
 namespace {
