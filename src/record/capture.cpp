@@ -2,17 +2,26 @@
 #include "record/capture.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 #include "record/common.h"
+#include "record/stop.h"
+
+bool AllocateCaptureBuffers(CaptureBuffers* buffers, size_t slotBytes) {
+  try {
+    // assign writes every byte: the pages are faulted in here, not mid-take.
+    buffers->spill.assign(slotBytes, 0);
+    buffers->scratch.assign(slotBytes, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
 
 namespace {
 
@@ -21,11 +30,7 @@ namespace {
 // it wait for room.
 constexpr double kPacedTolerance = 1.05;
 
-// How far a device's newest frame may fall short of where the clock puts
-// it, and still be taken as where it is: a frame for the device's own
-// rounding, one for ours, and the drift of a card's clock against this
-// machine's.
-constexpr double kReferenceSlackFrames = 0;
+// How far a card's clock may drift against this machine's.
 constexpr double kClockDrift = 200e-6;
 
 // Wake-ups in a row with nothing to read after which a device's descriptor
@@ -36,159 +41,194 @@ constexpr int kIdleWakeups = 16;
 // in use needs more than a few.
 constexpr int kMaxDeviceFds = 14;
 
-bool Readable(const pollfd& p) { return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
-
-}  // namespace
-
-bool AllocateRing(CaptureRing* ring, snd_pcm_uframes_t PeriodFrames, uint32_t SampleBytes,
-                  uint32_t SampleRate, double seconds) {
-  const double periods = std::ceil(seconds * SampleRate / static_cast<double>(PeriodFrames));
-  ring->slots = static_cast<size_t>(periods) + kWriterHoldPeriods + 2;
-  ring->active = ring->slots;
-  ring->slotBytes = 2 * static_cast<size_t>(PeriodFrames) * SampleBytes;
-  try {
-    // assign writes every byte: the pages are faulted in here, not mid-take.
-    ring->data.assign(ring->slots * ring->slotBytes, 0);
-    ring->info.assign(ring->slots, PeriodInfo{});
-    // A period that finds the ring full, an interleaved read before it is
-    // split, and the main thread's split of an interleaved period.
-    ring->spill.assign(3 * ring->slotBytes, 0);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
-}
-
-bool OpenWakeups(Wakeups* w) {
-  for (int* fd : {&w->stop, &w->main, &w->room, &w->writer, &w->go}) {
-    *fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (*fd < 0) return false;
-  }
-  return true;
-}
-
-void Wake(int fd) {
-  const uint64_t one = 1;
-  // A full counter still wakes its reader; nothing else can go wrong here.
-  [[maybe_unused]] const ssize_t n = write(fd, &one, sizeof one);
-}
-
-void Drain(int fd) {
-  uint64_t count;
-  [[maybe_unused]] const ssize_t n = read(fd, &count, sizeof count);
-}
-
-namespace {
-
-struct Reader {
-  CaptureJob job;
-  snd_pcm_t* pcm;
-  snd_pcm_uframes_t period;
-  snd_pcm_uframes_t buffer;
-  size_t periodBytes;
-  pollfd fds[kMaxDeviceFds + 2];
-  int deviceFds = 0;
-
-  uint64_t periods = 0;       // periods accounted for: filled slots and lost ones
-  uint32_t dropped = 0;       // lost to a full ring since the last slot
-  uint32_t overruns = 0;      // reported by the device since the last slot
-  uint32_t silentFrames = 0;  // silence for lost audio in the period being filled
-  bool unreported = false;    // a silent loss to attach to the next slot
-  bool atFullBuffer = false;  // the buffer was full when last looked at
-  bool paced = true;          // delivers in real time, as far as seen
-  bool freshStart = true;     // nothing looked at since the last start
+// Whether the device is paced by real time, and a loss it does not report.
+struct Pacing {
+  bool paced = true;
+  bool freshStart = true;     // nothing seen since the last start
   uint64_t delivered = 0;     // frames since the first start
-  double startedAt = 0;
-  uint64_t unannounced = 0;     // periods handed over since the main thread was woken
-  int idleWakeups = 0;          // wake-ups in a row with nothing due
-  bool busyDescriptor = false;  // the device's descriptor is always readable
+  double startedAt = 0;       // the first start that delivered
+  bool atFullBuffer = false;  // the buffer was full when last seen
+  bool unreported = false;    // a silent loss to attach to the next slot
 
-  // Dropouts. Each time frames are there, the take position just past the
-  // newest of them and the time are noted; when audio comes back after an
-  // overrun, the time since then says how much the device lost, and that
-  // much silence keeps every later frame in its place.
-  bool gapPending = false;           // overran; audio has not come back yet
+  void Started(double now) {
+    freshStart = true;
+    if (delivered == 0) startedAt = now;
+  }
+
+  // A look that found `frames` at `now`.
+  void Saw(snd_pcm_uframes_t frames, double now, snd_pcm_uframes_t period,
+           snd_pcm_uframes_t buffer, uint32_t rate) {
+    // A device paced by real time has next to nothing right after its first
+    // start; one that has more than a period at once, or delivers far
+    // faster than the clock, is a file or the null device.
+    const double due = kPacedTolerance * (now - startedAt) * rate;
+    if (freshStart && delivered == 0 && static_cast<double>(frames) > due + period) paced = false;
+    freshStart = false;
+    if (paced && static_cast<double>(delivered) > due + static_cast<double>(buffer)) paced = false;
+    // Some plugins (PipeWire's) drop what does not fit and never report an
+    // overrun: a full buffer is the one sign of it.
+    if (paced && frames >= buffer && !atFullBuffer) unreported = true;
+    atFullBuffer = frames >= buffer;
+  }
+};
+
+// The device's time against the take's. Each look that finds frames notes
+// where the newest of them stands in the take, and when; once audio comes
+// back after an overrun, the time since then says how much was lost. The
+// same clock says when a device has been silent for too long.
+struct DropoutClock {
   double refPosition = 0;            // take position just past the newest frame seen
   double refTime = 0;                // when it was seen
   double lastAudio = 0;              // when frames were last there (or the first restart since)
   bool restartedSinceAudio = false;  // restarted, and nothing came since
+  bool gapPending = false;           // overran; audio has not come back yet
 
-  uint8_t* target = nullptr;  // the period being filled
-  bool toSpill = false;       // ... outside the ring, which was full
-  snd_pcm_uframes_t filled = 0;
+  bool Silent(double now) const { return now - lastAudio >= kNoAudioSeconds; }
 
-  uint64_t Position() const { return periods * period + filled; }
-  uint64_t TakeFrames() const { return job.totalPeriods * period; }
-
-  // Wakes the main thread if it sleeps and periods wait for it.
-  void WakeMain() {
-    if (unannounced == 0) return;
-    unannounced = 0;
-    if (job.wake->mainWaiting.exchange(false)) Wake(job.wake->main);
+  // Frames were there, the newest at take position `newest`. A look that
+  // finds fewer than the clock says have come since the last one is not
+  // taken as a reference: the device is holding frames back (a buffer about
+  // to overrun, a stream about to report a loss), and its newest frame says
+  // nothing about the time.
+  void Saw(double newest, double now, uint32_t rate) {
+    const double expected = refPosition + (now - refTime) * rate;
+    if (newest >= expected - kClockDrift * (now - refTime) * rate) {
+      refPosition = newest;
+      refTime = now;
+    }
+    lastAudio = now;
+    restartedSinceAudio = false;
   }
 
-  bool Stopped() const { return job.wake->stopRequested.load(std::memory_order_relaxed); }
-
-  // Waits until the files are ready. False on a stop before that.
-  bool WaitForGo() {
-    pollfd p[2] = {{job.wake->go, POLLIN, 0}, {job.wake->stop, POLLIN, 0}};
-    while (!Stopped() && (p[0].revents & POLLIN) == 0) poll(p, 2, 1000);
-    return !Stopped();
+  // Audio is back after an overrun, `avail` frames of it at `now`, with the
+  // take at `position`: the frames the device lost in between.
+  uint64_t Gap(uint64_t position, snd_pcm_uframes_t avail, double now, uint32_t rate) {
+    gapPending = false;
+    const double first = std::round(refPosition + (now - refTime) * rate) - avail;
+    const double lost = first - static_cast<double>(position);
+    // From here on the time is measured from this look.
+    refPosition = static_cast<double>(position) + std::max(lost, 0.0) + avail;
+    refTime = now;
+    return lost > 0 ? static_cast<uint64_t>(lost) : 0;
   }
 
-  // Waits for the writer to free a slot, or a stop.
-  void WaitForRoom() {
-    WakeMain();
-    poll(fds + deviceFds, 2, 1000);
-    Drain(job.wake->room);
+  // The device overran at `now`. True for the first overrun of a dropout.
+  bool Overran(double now) {
+    const bool first = !gapPending;
+    gapPending = true;
+    // Whatever kept this thread from the device (a stopped process, a busy
+    // machine) is not the device's silence.
+    if (!restartedSinceAudio) lastAudio = now;
+    restartedSinceAudio = true;
+    return first;
+  }
+};
+
+// Waits for the device, or a stop. The descriptors of some plugins are
+// readable while nothing is there, and only the device can tell (through
+// revents). PipeWire's stays readable for good; once a descriptor is seen to
+// do that, the thread sleeps instead for half the time the missing frames
+// take to arrive, then asks the device.
+struct DeviceWait {
+  snd_pcm_t* pcm = nullptr;
+  pollfd fds[kMaxDeviceFds + 2] = {};  // the device's, the stop descriptor, room for a Wakeup
+  int deviceFds = 0;
+  int idleWakeups = 0;
+  bool busyDescriptor = false;
+
+  void Open(snd_pcm_t* device, int stopFd) {
+    pcm = device;
+    const int count = snd_pcm_poll_descriptors_count(pcm);
+    deviceFds = snd_pcm_poll_descriptors(pcm, fds, std::clamp(count, 0, kMaxDeviceFds));
+    if (deviceFds < 0) deviceFds = 0;
+    fds[deviceFds] = {stopFd, POLLIN, 0};
   }
 
-  // Waits for the device, or a stop, but not past the moment the device
-  // counts as lost. The descriptors of some plugins are readable while
-  // nothing is there, and only the device can tell (through revents).
-  // PipeWire's stays readable for good; once a descriptor is seen to do
-  // that, the thread sleeps instead for half the time the missing frames
-  // take to arrive, then asks the device.
-  void WaitForDevice(snd_pcm_uframes_t missing, double now) {
-    WakeMain();
-    const double left = lastAudio + kNoAudioSeconds - now;
-    const int limitMs = std::clamp(static_cast<int>(left * 1000) + 1, 1, 1000);
+  pollfd* Stop() { return fds + deviceFds; }
+
+  void Wait(snd_pcm_uframes_t missing, uint32_t rate, int limitMs) {
     if (busyDescriptor) {
-      const auto ms = static_cast<int>(missing * 500 / job.SampleRate);
-      if (poll(fds + deviceFds, 1, std::clamp(ms, 1, limitMs)) > 0) return;
+      const auto ms = static_cast<int>(missing * 500 / rate);
+      if (poll(Stop(), 1, std::clamp(ms, 1, limitMs)) > 0) return;
     }
     // The device is still asked, so that it can report a failure.
-    const int ready =
-        poll(fds, static_cast<nfds_t>(deviceFds + 1), busyDescriptor ? 0 : limitMs);
-    if (ready <= 0 || Readable(fds[deviceFds])) return;
+    const int ready = poll(fds, static_cast<nfds_t>(deviceFds + 1), busyDescriptor ? 0 : limitMs);
+    if (ready <= 0 || (Stop()->revents & POLLIN) != 0) return;
     unsigned short revents = 0;
     snd_pcm_poll_descriptors_revents(pcm, fds, static_cast<unsigned>(deviceFds), &revents);
     idleWakeups = (revents & (POLLIN | POLLERR)) != 0 ? 0 : idleWakeups + 1;
     if (idleWakeups >= kIdleWakeups) busyDescriptor = true;
   }
+};
 
-  void Publish(PeriodEnd end, int error) {
-    CaptureRing& ring = *job.ring;
-    if (end == PeriodEnd::kLost) ring.lostError.store(error);
+// The producer's side of the ring: the period being filled, and what the
+// next published slot will say about the periods before it.
+struct Producer {
+  PeriodRing* ring = nullptr;
+  Wakeups* wake = nullptr;
+  uint8_t* spill = nullptr;
+  snd_pcm_uframes_t period = 0;
+  size_t areaBytes = 0;  // one channel's period
+  uint32_t SampleBytes = 0;
+
+  pollfd fds[2] = {};  // the stop descriptor, and room for the Wakeup
+
+  uint64_t periods = 0;       // periods accounted for: published and lost ones
+  uint32_t dropped = 0;       // lost to a full ring since the last slot
+  uint32_t overruns = 0;      // reported by the device since the last slot
+  uint32_t silentFrames = 0;  // silence in the period being filled
+  uint64_t unannounced = 0;   // published since the main thread was woken
+  uint8_t* target = nullptr;  // the period being filled
+  bool toSpill = false;       // ... outside the ring, which was full
+  snd_pcm_uframes_t filled = 0;
+
+  uint64_t Position() const { return periods * period + filled; }
+
+  void WakeMain() {
+    if (unannounced == 0) return;
+    unannounced = 0;
+    Notify(&wake->main);
+  }
+
+  // Picks where the next period goes. A device paced by real time never
+  // waits: when the writer is behind by the whole ring, the period is read
+  // into the spill room and lost, but the device never overruns because of
+  // us. One that is not paced waits for room. False on a stop while waiting.
+  bool ChooseTarget(bool paced) {
+    for (;;) {
+      const uint64_t n = ring->produced.load(std::memory_order_relaxed);
+      const auto freeSlot = [&] { return n - ring->released.load(std::memory_order_acquire) < ring->active; };
+      if (freeSlot()) {
+        target = ring->Slot(n);
+        toSpill = false;
+        return true;
+      }
+      if (paced) {
+        target = spill;
+        toSpill = true;
+        return true;
+      }
+      WakeMain();
+      SleepUnless(&wake->room, freeSlot, 1000, fds, 1);
+      if (StopRequested()) return false;
+    }
+  }
+
+  void Publish(PeriodEnd end, bool unreported, bool paced) {
     if (toSpill) {
-      // Written as a whole period of silence, and counted so.
-      ++dropped;
+      ++dropped;  // written as a whole period of silence, and counted so
     } else {
-      const uint64_t n = ring.produced.load(std::memory_order_relaxed);
+      const uint64_t n = ring->produced.load(std::memory_order_relaxed);
       // Whether the device is paced is known by the first period's end.
-      if (n == 0 && !paced) ring.active = std::min(ring.slots, kUnpacedSlots);
-      PeriodInfo& info = ring.Info(n);
-      info.frames = static_cast<uint32_t>(filled);
-      info.droppedBefore = dropped;
-      info.overruns = overruns;
-      info.silentFrames = silentFrames;
-      info.end = end;
-      info.unreportedLoss = unreported;
-      dropped = 0;
-      overruns = 0;
-      unreported = false;
-      ring.produced.store(n + 1, std::memory_order_release);
-      if (++unannounced >= ring.WakeBatch()) WakeMain();
+      if (n == 0 && !paced) {
+        ring->active = std::min(ring->slots, kUnpacedSlots);
+        ring->paced = false;
+      }
+      ring->Info(n) = PeriodInfo{static_cast<uint32_t>(filled), dropped, overruns, silentFrames, end,
+                                 unreported};
+      dropped = overruns = 0;
+      ring->produced.store(n + 1, std::memory_order_release);
+      if (++unannounced >= ring->WakeBatch()) WakeMain();
     }
     silentFrames = 0;
     ++periods;
@@ -196,50 +236,88 @@ struct Reader {
     filled = 0;
   }
 
+  // Makes `frames` frames of the period being filled silence.
+  void Silence(snd_pcm_uframes_t frames, bool interleaved) {
+    const size_t offset = filled * SampleBytes, bytes = frames * SampleBytes;
+    if (interleaved) {
+      std::memset(target + 2 * offset, 0, 2 * bytes);
+    } else {
+      std::memset(target + offset, 0, bytes);
+      std::memset(target + areaBytes + offset, 0, bytes);
+    }
+    filled += frames;
+    silentFrames += static_cast<uint32_t>(frames);
+  }
+};
+
+struct Reader {
+  CaptureJob job;
+  snd_pcm_t* pcm = nullptr;
+  snd_pcm_uframes_t period = 0;
+  snd_pcm_uframes_t buffer = 0;
+  Pacing pacing;
+  DropoutClock clock;
+  DeviceWait wait;
+  Producer out;
+
+  uint64_t TakeFrames() const { return job.totalPeriods * period; }
+
+  void Publish(PeriodEnd end, int error = 0) {
+    if (end == PeriodEnd::kLost) job.ring->lostError.store(error);
+    const bool spilled = out.toSpill;
+    out.Publish(end, pacing.unreported && !spilled, pacing.paced);
+    if (!spilled) pacing.unreported = false;
+  }
+
+  // Waits until the files are ready. False on a stop before that.
+  bool WaitForGo() {
+    pollfd p[2] = {{job.wake->go, POLLIN, 0}, {job.wake->stop, POLLIN, 0}};
+    while (!StopRequested() && (p[0].revents & POLLIN) == 0) poll(p, 2, 1000);
+    return !StopRequested();
+  }
+
   int Start() {
-    freshStart = true;
     int rc = snd_pcm_prepare(pcm);
     if (rc == 0) rc = snd_pcm_start(pcm);
-    if (delivered == 0) startedAt = MonotonicSeconds();
+    pacing.Started(MonotonicSeconds());
     return rc;
   }
 
-  // Picks where the next period goes. False on a stop while waiting.
-  bool ChooseTarget() {
-    CaptureRing& ring = *job.ring;
-    for (;;) {
-      const uint64_t n = ring.produced.load(std::memory_order_relaxed);
-      const uint64_t used = n - ring.released.load(std::memory_order_acquire);
-      if (used < ring.active) {
-        target = ring.Slot(n);
-        toSpill = false;
-        return true;
-      }
-      if (paced) {
-        // The writer is behind by the whole ring: this period is lost, but
-        // the device is still read, so it never overruns because of us.
-        target = ring.spill.data();
-        toSpill = true;
-        return true;
-      }
-      job.wake->captureWaiting.store(true);
-      if (ring.released.load() != n - used) continue;
-      WaitForRoom();
-      if (Stopped()) return false;
+  // Puts `frames` frames of silence where the device lost audio, up to the
+  // end of the take. False on a stop while waiting for room.
+  bool InsertSilence(uint64_t frames) {
+    frames = std::min(frames, TakeFrames() - out.Position());
+    while (frames > 0) {
+      if (out.target == nullptr && !out.ChooseTarget(pacing.paced)) return false;
+      const auto n = static_cast<snd_pcm_uframes_t>(std::min<uint64_t>(frames, period - out.filled));
+      out.Silence(n, job.ring->interleaved);
+      frames -= n;
+      if (out.filled == period) Publish(PeriodEnd::kWhole);
     }
+    return true;
+  }
+
+  // Audio is back after an overrun. A device not paced by real time has no
+  // clock to measure its loss by: it is taken to be the rest of the period.
+  bool FillGap(snd_pcm_uframes_t avail, double now) {
+    if (!pacing.paced) {
+      clock.gapPending = false;
+      return InsertSilence(period - out.filled);
+    }
+    return InsertSilence(clock.Gap(out.Position(), avail, now, job.SampleRate));
   }
 
   // Reads what is there into the period being filled. The count read, 0 when
   // nothing was there, or a negative ALSA code.
   snd_pcm_sframes_t ReadSome(snd_pcm_uframes_t frames) {
-    const size_t offset = filled * job.SampleBytes;
-    uint8_t* area1 = target + offset;
-    uint8_t* area2 = target + periodBytes + offset;
+    const size_t offset = out.filled * job.SampleBytes;
+    uint8_t* area1 = out.target + offset;
+    uint8_t* area2 = out.target + out.areaBytes + offset;
     snd_pcm_sframes_t got;
     if (job.ring->interleaved) {
-      got = snd_pcm_readi(pcm, target + 2 * offset, frames);
+      got = snd_pcm_readi(pcm, out.target + 2 * offset, frames);
     } else if (job.device->interleaved) {
-      uint8_t* scratch = job.ring->spill.data() + job.ring->slotBytes;
+      uint8_t* scratch = job.buffers->scratch.data();
       got = snd_pcm_readi(pcm, scratch, frames);
       // A mono take from one input never looks at the other.
       if (got > 0)
@@ -250,45 +328,6 @@ struct Reader {
       got = snd_pcm_readn(pcm, areas, frames);
     }
     return got == -EAGAIN ? 0 : got;
-  }
-
-  // Puts `frames` frames of silence where the device lost audio, up to the
-  // end of the take. False on a stop while waiting for room.
-  bool InsertSilence(uint64_t frames) {
-    frames = std::min(frames, TakeFrames() - Position());
-    while (frames > 0) {
-      if (target == nullptr && !ChooseTarget()) return false;
-      const auto n = static_cast<snd_pcm_uframes_t>(std::min<uint64_t>(frames, period - filled));
-      const size_t offset = filled * job.SampleBytes, bytes = n * job.SampleBytes;
-      if (job.ring->interleaved) {
-        std::memset(target + 2 * offset, 0, 2 * bytes);
-      } else {
-        std::memset(target + offset, 0, bytes);
-        std::memset(target + periodBytes + offset, 0, bytes);
-      }
-      filled += n;
-      silentFrames += static_cast<uint32_t>(n);
-      frames -= n;
-      if (filled == period) Publish(PeriodEnd::kWhole, 0);
-    }
-    return true;
-  }
-
-  // Audio is back after an overrun, `avail` frames of it at `now`: the
-  // first of them belongs as far into the take as the clock has run since
-  // frames were last seen. A device not paced by real time has no clock to
-  // measure by; what it lost is taken to be the rest of the period.
-  bool FillGap(snd_pcm_uframes_t avail, double now) {
-    gapPending = false;
-    if (!paced) return InsertSilence(period - filled);
-    const double newest = refPosition + (now - refTime) * job.SampleRate;
-    const double lost = std::round(newest - static_cast<double>(avail)) -
-                        static_cast<double>(Position());
-    if (!InsertSilence(lost > 0 ? static_cast<uint64_t>(lost) : 0)) return false;
-    // The time from here on is measured from this look.
-    refPosition = static_cast<double>(Position() + avail);
-    refTime = now;
-    return true;
   }
 
   // The error a stream's state stands for, or 0 while it can deliver.
@@ -310,20 +349,14 @@ struct Reader {
   // was restarted. Overruns in a row with no frame between are one
   // dropout, counted once.
   bool Recover(snd_pcm_sframes_t error, double now) {
-    if (!gapPending) ++overruns;
-    gapPending = true;
-    if (!restartedSinceAudio) {
-      // Whatever kept this thread from the device (a stopped process, a
-      // busy machine) is not the device's silence.
-      restartedSinceAudio = true;
-      lastAudio = now;
-    } else if (now - lastAudio >= kNoAudioSeconds) {
+    const bool again = clock.restartedSinceAudio;
+    if (clock.Overran(now)) ++out.overruns;
+    if (again && clock.Silent(now)) {
       Publish(PeriodEnd::kLost, kNoAudioError);
       return false;
-    } else {
-      // A stream that overruns again at once: give it a moment.
-      poll(fds + deviceFds, 1, 20);
     }
+    // A stream that overruns again at once is given a moment.
+    if (again) poll(wait.Stop(), 1, 20);
     int rc = RecoverStream(pcm, error);
     if (rc == 0) rc = Start();
     if (rc < 0) {
@@ -333,95 +366,67 @@ struct Reader {
     return true;
   }
 
-  // Notes what a look that found frames showed: the pacing, and a loss the
-  // device did not report.
-  void NotePacing(snd_pcm_uframes_t frames, double now) {
-    // A device paced by real time has next to nothing right after its first
-    // start; one that has more than a period at once, or delivers far faster
-    // than the clock, is a file or the null device.
-    if (freshStart && delivered == 0 &&
-        frames > kPacedTolerance * (now - startedAt) * job.SampleRate + period)
-      paced = false;
-    freshStart = false;
-    if (paced && delivered > kPacedTolerance * (now - startedAt) * job.SampleRate +
-                                 static_cast<double>(buffer))
-      paced = false;
-    // Some plugins (PipeWire's) drop what does not fit and never report an
-    // overrun: a full buffer is the one sign of it.
-    if (paced && frames >= buffer && !atFullBuffer) unreported = true;
-    atFullBuffer = frames >= buffer;
+  // Frames are there: reads them into the period being filled.
+  bool Take(snd_pcm_uframes_t frames, double now) {
+    pacing.Saw(frames, now, period, buffer, job.SampleRate);
+    if (clock.gapPending) return FillGap(frames, now);
+    clock.Saw(static_cast<double>(out.Position() + frames), now, job.SampleRate);
+    // Whatever is there is read: a sound server's plugin may notice that
+    // the server is gone only when asked for frames.
+    const snd_pcm_sframes_t got = ReadSome(std::min(frames, period - out.filled));
+    if (got < 0) return Failed(got, now);
+    out.filled += static_cast<snd_pcm_uframes_t>(got);
+    pacing.delivered += static_cast<uint64_t>(got);
+    if (got > 0 && !job.ring->started.load(std::memory_order_relaxed))
+      job.ring->started.store(true);
+    if (out.filled == period) Publish(PeriodEnd::kWhole);
+    return true;
   }
 
-  // Where the newest frame there stands in the take, and when it was seen.
-  // A look that finds fewer frames than the clock says have come since the
-  // last one is not taken: the device is holding frames back (a buffer
-  // about to overrun, a stream about to report a loss), and its newest
-  // frame says nothing about the time.
-  void NoteReference(snd_pcm_uframes_t frames, double now) {
-    const double newest = static_cast<double>(Position() + frames);
-    const double expected = refPosition + (now - refTime) * job.SampleRate;
-    const double slack = kReferenceSlackFrames + kClockDrift * (now - refTime) * job.SampleRate;
-    if (newest >= expected - slack) {
-      refPosition = newest;
-      refTime = now;
+  bool Failed(snd_pcm_sframes_t error, double now) {
+    if (error == -EPIPE || error == -ESTRPIPE) return Recover(error, now);
+    Publish(PeriodEnd::kLost, static_cast<int>(error));
+    return false;
+  }
+
+  // Nothing is there: waits, or finds the device broken or silent too long.
+  bool Idle(double now) {
+    // Some plugins report a stream that broke only through its state.
+    const snd_pcm_sframes_t broken = StateError();
+    if (broken != 0) return Failed(broken, now);
+    if (clock.Silent(now)) {
+      Publish(PeriodEnd::kLost, kNoAudioError);
+      return false;
     }
-    lastAudio = now;
-    restartedSinceAudio = false;
+    out.WakeMain();
+    const double left = clock.lastAudio + kNoAudioSeconds - now;
+    wait.Wait(period - out.filled, job.SampleRate,
+              std::clamp(static_cast<int>(left * 1000) + 1, 1, 1000));
+    return true;  // a stop is seen at the top of the loop
   }
 
-  // One look at the device: reads what is there, waits when nothing is, or
-  // handles what went wrong. False when the take ends.
+  // One look at the device. False when the take ends.
   bool Step() {
     const double asked = MonotonicSeconds();
-    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
     const double now = (asked + MonotonicSeconds()) / 2;
-    if (avail == 0) {
-      // Some plugins report a stream that broke only through its state.
-      avail = StateError();
-      if (avail == 0 && now - lastAudio >= kNoAudioSeconds) {
-        Publish(PeriodEnd::kLost, kNoAudioError);
-        return false;
-      }
-      if (avail == 0) {
-        // A stop is seen at the top of the loop.
-        WaitForDevice(period - filled, now);
-        return true;
-      }
-    }
-    if (avail > 0) {
-      const auto frames = static_cast<snd_pcm_uframes_t>(avail);
-      NotePacing(frames, now);
-      if (gapPending) return FillGap(frames, now);
-      NoteReference(frames, now);
-      // Whatever is there is read: a sound server's plugin may notice that
-      // the server is gone only when asked for frames.
-      avail = ReadSome(std::min(frames, period - filled));
-      if (avail >= 0) {
-        filled += static_cast<snd_pcm_uframes_t>(avail);
-        delivered += static_cast<uint64_t>(avail);
-        if (avail > 0 && !job.ring->started.load(std::memory_order_relaxed))
-          job.ring->started.store(true);
-        if (filled == period) Publish(PeriodEnd::kWhole, 0);
-        return true;
-      }
-    }
-    if (avail == -EPIPE || avail == -ESTRPIPE) return Recover(avail, now);
-    Publish(PeriodEnd::kLost, static_cast<int>(avail));
-    return false;
+    if (avail > 0) return Take(static_cast<snd_pcm_uframes_t>(avail), now);
+    if (avail == 0) return Idle(now);
+    return Failed(avail, now);
   }
 
   void Run() {
     if (!WaitForGo()) return;
     const int rc = Start();
-    lastAudio = refTime = startedAt;
+    clock.lastAudio = clock.refTime = pacing.startedAt;
     if (rc < 0) {
-      target = job.ring->Slot(0);
+      out.target = job.ring->Slot(0);
       Publish(PeriodEnd::kLost, rc);
       return;
     }
-    while (periods < job.totalPeriods) {
-      if (Stopped() || (target == nullptr && !ChooseTarget())) {
-        if (target != nullptr && filled > 0) Publish(PeriodEnd::kStopped, 0);
+    while (out.periods < job.totalPeriods) {
+      if (StopRequested() || (out.target == nullptr && !out.ChooseTarget(pacing.paced))) {
+        if (out.target != nullptr && out.filled > 0) Publish(PeriodEnd::kStopped);
         return;
       }
       if (!Step()) return;
@@ -432,28 +437,30 @@ struct Reader {
 }  // namespace
 
 void RunCapture(CaptureJob job) {
-  Reader r{};
+  Reader r;
   r.job = job;
   r.pcm = job.device->handle.get();
   r.period = job.device->PeriodFrames;
   r.buffer = job.device->bufferFrames;
-  r.periodBytes = static_cast<size_t>(r.period) * job.SampleBytes;
-  const int count = snd_pcm_poll_descriptors_count(r.pcm);
-  r.deviceFds = snd_pcm_poll_descriptors(r.pcm, r.fds, std::clamp(count, 0, kMaxDeviceFds));
-  if (r.deviceFds < 0) r.deviceFds = 0;
-  r.fds[r.deviceFds] = {job.wake->stop, POLLIN, 0};
-  r.fds[r.deviceFds + 1] = {job.wake->room, POLLIN, 0};
+  r.wait.Open(r.pcm, job.wake->stop);
+  r.out.ring = job.ring;
+  r.out.wake = job.wake;
+  r.out.spill = job.buffers->spill.data();
+  r.out.period = r.period;
+  r.out.areaBytes = static_cast<size_t>(r.period) * job.SampleBytes;
+  r.out.SampleBytes = job.SampleBytes;
+  r.out.fds[0] = {job.wake->stop, POLLIN, 0};
 
   r.Run();
 
-  CaptureRing& ring = *job.ring;
-  ring.trailingDropped.store(r.dropped);
+  PeriodRing& ring = *job.ring;
+  ring.trailingDropped.store(r.out.dropped);
   ring.finished.store(true);
-  Wake(job.wake->main);
+  Signal(job.wake->main.fd);
   // Letting go of a device can wait on a frozen sound server; nobody waits
   // for it here, and the main thread gives it about a second at the end.
   snd_pcm_drop(r.pcm);
   job.device->handle.reset();
   ring.closed.store(true);
-  Wake(job.wake->main);
+  Signal(job.wake->main.fd);
 }

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "record/stop.h"
+
 namespace {
 
 // Writes all of `text`, or gives up on the first failure: a closed pipe or a
@@ -51,7 +53,7 @@ void RunConsole(Console* c) {
 void StartConsole(Console* console) {
   console->out.reserve(64 * 1024);
   console->err.reserve(4 * 1024);
-  console->thread = std::thread(RunConsole, console);
+  console->thread = StartQuietThread([console] { RunConsole(console); });
 }
 
 void Say(Console* console, int fd, const std::string& text, bool droppable) {

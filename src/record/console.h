@@ -31,7 +31,7 @@ constexpr size_t kConsoleBatchBytes = 16 * 1024;
 constexpr auto kConsoleKickInterval = std::chrono::milliseconds(40);
 
 // Takes over standard output and standard error: nothing else may write to
-// them until StopConsole.
+// them until StopConsole. Throws std::system_error when no thread can be had.
 void StartConsole(Console* console);
 
 // Queues text for standard output (fd 1) or standard error (fd 2).

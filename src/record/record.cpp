@@ -1,317 +1,326 @@
-// One recording run: device set-up, preparation, the capture loop, summary.
+// One recording run: device set-up, preparation, the take, the summary.
 //
 // Four threads share a take. The capture thread reads the device and nothing
-// else (capture.cpp). This thread runs each period's pass in order: overrun
-// decisions, the peak scan, the meter and the held peaks. The file writer
-// writes, syncs and finishes the files (writer.cpp), and the console thread
-// alone writes standard output and error (console.cpp). Periods travel
-// through one ring allocated before the take; no thread waits on another's
-// disk or terminal.
+// else (capture.cpp). This thread makes each period's pass: peaks, meter,
+// warnings (passes.cpp). The file writer writes, syncs and finishes the
+// files (writer.cpp), and the console thread alone writes standard output
+// and error once the take has started (console.cpp). Periods travel through
+// one ring allocated before the take (ring.h); what ends a take early is
+// stop.cpp's. No thread waits on another's disk or terminal.
 #include "record/record.h"
 
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "meter/meter.h"
 #include "record/capture.h"
 #include "record/console.h"
 #include "record/device.h"
 #include "record/outputs.h"
+#include "record/passes.h"
+#include "record/ring.h"
+#include "record/stop.h"
+#include "record/wakeup.h"
 #include "record/writer.h"
 #include "wav/wav.h"
 
 namespace {
 
-constexpr float kMeterSpanDb = 45.0f;
-constexpr float kMeterDecayDb = 11.25f;
 // The ring absorbs a disk or a file system that stalls for this long.
 constexpr double kRingSeconds = 10.0;
-// After a stop, the capture thread is waited for this long; one stuck in a
-// sound server's plugin is then left behind and the files finished anyway.
-constexpr int kCaptureGraceMs = 100;
-// Letting go of the device, and a console that does not take the last lines
-// of a stopped take, are waited for this long.
-constexpr int kShutdownGraceMs = 1000;
+// A device paced by real time wakes the writer for this much audio at most
+// (the ring gives it ten seconds), so a period costs few wake-ups.
+constexpr double kWriterBatchSeconds = 0.25;
 
-// Stop signals. The handler runs on the main thread only (the other threads
-// block these signals) and only notes the request and wakes the threads.
-volatile sig_atomic_t stopSignal = 0;  // the first stop signal
-volatile sig_atomic_t lastSignal = 0;  // the latest one that counted
-volatile sig_atomic_t stopCount = 0;
-std::atomic<bool> abandonRequested{false};
-// When the first stop came. `timeout`, systemd and `kill -TERM -PGID` send
-// the same stop to the process and its group at once, and Ctrl-C reaches
-// every program of a pipeline: a stop this soon after the first is the
-// same stop.
-timespec firstStopAt{};
-constexpr double kSameStopSeconds = 1.0;
+// Everything a take holds, from its plan to its threads.
+struct Take {
+  std::string DeviceName;
+  uint32_t SampleRate = 0;
+  uint32_t SampleBytes = 0;
+  int32_t ChannelCount = 1;
+  int32_t InterleavedStereo = 0;
+  int32_t ChannelEnabled[2] = {1, 0};
+  snd_pcm_uframes_t PeriodFrames = 0;
+  int64_t TotalFrames = 0;
+  uint64_t periods = 0;
 
-double SecondsSince(const timespec& then) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
-  return static_cast<double>(now.tv_sec - then.tv_sec) +
-         static_cast<double>(now.tv_nsec - then.tv_nsec) * 1e-9;
-}
-Wakeups* signalWakeups = nullptr;
+  CaptureDevice device;
+  PeriodRing ring;
+  CaptureBuffers buffers;
+  Wakeups wake;
+  OutputSet outputs;
+  Console console;
+  WriterJob writer;
+  Passes passes;
+  std::thread capture, writerThread;
 
-// First stop: the take ends and everything captured is written. A second
-// SIGINT or SIGTERM, more than kSameStopSeconds after the first: what was
-// captured but not yet written is given up. A third ends the process at
-// once. A repeated SIGHUP never counts: closing a terminal window sends two.
-void OnStopSignal(int sig) {
-  const int savedErrno = errno;
-  if (stopCount == 0) {
-    clock_gettime(CLOCK_MONOTONIC, &firstStopAt);
-    stopCount = 1;
-    stopSignal = sig;
-    lastSignal = sig;
-    if (signalWakeups != nullptr) {
-      signalWakeups->stopRequested.store(true);
-      Wake(signalWakeups->stop);
-      Wake(signalWakeups->main);
-    }
-  } else if (sig != SIGHUP && (stopCount > 1 || SecondsSince(firstStopAt) >= kSameStopSeconds)) {
-    stopCount = stopCount + 1;
-    lastSignal = sig;
-    if (stopCount == 2) {
-      abandonRequested.store(true);
-      if (signalWakeups != nullptr) Wake(signalWakeups->main);
-    } else {
-      signal(sig, SIG_DFL);
-      raise(sig);
-    }
-  }
-  errno = savedErrno;
-}
-
-const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a wait is cut short, so the stop is not delayed.
-  for (int sig : kStopSignals) {
-    // A signal ignored from the start stays ignored: under nohup a hangup
-    // must not end the take.
-    struct sigaction before {};
-    sigaction(sig, nullptr, &before);
-    if (before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
-  }
-}
-
-// Starts a thread that never receives a stop signal, so that the handler
-// always runs on this thread.
-template <typename F>
-std::thread StartQuietThread(F body) {
-  sigset_t stops, before;
-  sigemptyset(&stops);
-  for (int sig : kStopSignals) sigaddset(&stops, sig);
-  pthread_sigmask(SIG_BLOCK, &stops, &before);
-  std::thread thread(body);
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  return thread;
-}
-
-// Ends the process the way the stop signal would have ended it.
-[[noreturn]] void EndBySignal(int sig) {
-  std::fflush(stdout);
-  signal(sig, SIG_DFL);
-  raise(sig);
-  std::_Exit(128 + sig);
-}
+  Take() = default;
+  Take(const Take&) = delete;
+  Take& operator=(const Take&) = delete;
+  ~Take() { CloseWakeups(&wake); }
+};
 
 [[noreturn]] void EndRun() {
   std::fflush(stdout);
   std::exit(1);
 }
 
-// Sleeps until another thread has news (or `timeoutMs` passes).
-void WaitForNews(Wakeups* wake, int timeoutMs) {
-  pollfd p{wake->main, POLLIN, 0};
-  poll(&p, 1, timeoutMs);
-  Drain(wake->main);
+// Opens the device and fixes the take's length, at the rate the device
+// grants.
+void PlanTake(Take* t, float DurationSeconds) {
+  if (!SetUpCaptureDevice(t->DeviceName, t->SampleRate, t->SampleBytes, &t->device)) EndRun();
+  t->PeriodFrames = t->device.PeriodFrames;
+  // A device fixed at another rate records at that rate, whatever was asked;
+  // files stamped with the requested one would play at the wrong speed.
+  if (t->device.grantedRate != t->SampleRate) {
+    std::printf("%s records at %u Hz, not %u Hz: the take is made at %u Hz.\n",
+                t->DeviceName.c_str(), t->device.grantedRate, t->SampleRate,
+                t->device.grantedRate);
+    t->SampleRate = t->device.grantedRate;
+  }
+  QUANTIZE(static_cast<int32_t>(t->PeriodFrames), t->SampleRate, &DurationSeconds,
+           &t->TotalFrames);
+  if (t->TotalFrames < 0) {
+    // Only a rate or a period other than those asked for can get here.
+    std::puts("Improper duration request");
+    EndRun();
+  }
+  t->periods = static_cast<uint64_t>(t->TotalFrames) / t->PeriodFrames;
 }
 
-std::string Summary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],
-                    int32_t InterleavedStereo, uint32_t SampleBytes, int32_t OverrunCount,
-                    double silenceSeconds) {
-  std::string text = "\n\nInput Channel Peaks:\n";
-  char line[80];
-  for (int i = 0; i < 2; ++i) {
-    if (!ChannelEnabled[i] && !(i == 1 && InterleavedStereo)) continue;
-    const float level = static_cast<float>(LevelDb(RunPeak[i], SampleBytes));
-    std::snprintf(line, sizeof line, "\tchannel %i: %.2f dBFS\n", i + 1,
-                  static_cast<double>(level));
-    text += line;
+// Every buffer of the take, sized once and in memory before it starts: the
+// ring holds ten seconds for the device, or the whole take if shorter.
+void AllocateTake(Take* t) {
+  const size_t areaBytes = t->SampleBytes * t->PeriodFrames;
+  const auto ringPeriods = static_cast<size_t>(
+      std::ceil(kRingSeconds * t->SampleRate / static_cast<double>(t->PeriodFrames)));
+  const size_t slots = RingSlotsFor(t->periods, ringPeriods);
+  t->ring.interleaved = t->device.interleaved && t->InterleavedStereo == 1;
+  bool ok = AllocateRing(&t->ring, slots, 2 * areaBytes) &&
+            AllocateCaptureBuffers(&t->buffers, 2 * areaBytes);
+  try {
+    if (ok && t->ring.interleaved) t->passes.split.assign(2 * areaBytes, 0);
+  } catch (const std::bad_alloc&) {
+    ok = false;
   }
-  if (OverrunCount != 0) {
-    std::snprintf(line, sizeof line, "\nRecord Overruns = %i\n", OverrunCount);
-    text += line;
+  if (!ok) {
+    std::printf("Can't allocate %.1f MB for the capture buffers of %s\n",
+                static_cast<double>(slots * 2 * areaBytes) / 1e6, t->DeviceName.c_str());
+    EndRun();
   }
-  if (silenceSeconds > 0) {
-    std::snprintf(line, sizeof line, "Silence written in place of lost audio = %.2f sec\n",
-                  silenceSeconds);
-    text += line;
+  if (!OpenWakeups(&t->wake)) {
+    std::printf("Can't prepare the take: %s\n", std::strerror(errno));
+    EndRun();
   }
-  return text;
 }
-
-// The pass of each period, in capture order: this period's overrun lines, the
-// previous period's clip warnings and peaks, the remaining time and the
-// meter, then the held peaks. Each period is scanned as soon as it is
-// decided, but what the scan found is shown and counted one pass later, so
-// the meter trails the written audio by a period; the last period's scan is
-// counted once the passes are over (FoldLastScan), for the summary.
-struct Passes {
-  Console* console = nullptr;
-  uint32_t SampleBytes = 0;
-  uint32_t SampleRate = 0;
-  snd_pcm_uframes_t PeriodFrames = 0;
-  int64_t TotalFrames = 0;
-  const int32_t* ChannelEnabled = nullptr;
-  int32_t InterleavedStereo = 0;
-  uint32_t HoldPeriods = 0;
-  bool twoChannelMeter = false;
-  int32_t meterChannels = 1;
-
-  int64_t RunPeak[2] = {0, 0};
-  int64_t PeriodPeak[2] = {0, 0};
-  int64_t HeldPeak[2] = {0, 0};
-  int64_t FramesDone = 0;
-  int32_t HoldCount = 0;
-  int32_t OverrunCount = 0;
-  int32_t MeterFirstCall = 1;
-  uint64_t count = 0;         // passes made, silent ones included
-  uint64_t silentFrames = 0;  // silence written in place of lost audio
-
-  int64_t scanned[2] = {0, 0};  // the peaks of the period before
-  std::string warnings;         // its clip warnings
-  std::string line;
-  uint8_t* split = nullptr;  // room for the channel areas of an interleaved period, if needed
-
-  bool Scanned(int ch) const { return ChannelEnabled[ch] || InterleavedStereo != 0; }
-
-  // Scans the first `frames` frames of a period into `scanned` and `warnings`.
-  void Scan(const uint8_t* period, uint32_t frames) {
-    const size_t PeriodBytes = SampleBytes * PeriodFrames;
-    if (split != nullptr) {
-      // Frames as the device delivered them: split into the channel areas
-      // the scan reads, here, where they stay in this core's cache.
-      Deinterleave(static_cast<int32_t>(frames), static_cast<int32_t>(SampleBytes), period, split,
-                   split + PeriodBytes);
-      period = split;
-    }
-    for (int ch = 0; ch < 2; ++ch) {
-      if (!Scanned(ch)) continue;
-      int64_t ignored[2] = {0, 0};
-      CheckPeak(ch, static_cast<int32_t>(frames), SampleBytes, ignored, period + ch * PeriodBytes,
-                scanned, &warnings);
-    }
-  }
-
-  // Counts what the last scan found: its clip warnings and its peaks. True
-  // when it warned.
-  bool FoldLastScan() {
-    const bool warned = !warnings.empty();
-    if (warned) Say(console, 1, warnings);
-    warnings.clear();
-    for (int ch = 0; ch < 2; ++ch)
-      if (Scanned(ch) && RunPeak[ch] < scanned[ch]) RunPeak[ch] = scanned[ch];
-    return warned;
-  }
-
-  // `period` null: a period lost to a full ring, written as silence.
-  void Pass(const uint8_t* period, uint32_t overruns) {
-    line.clear();
-    for (uint32_t i = 0; i < overruns; ++i) line += "\nRX\n";
-    OverrunCount += static_cast<int32_t>(overruns);
-    line += warnings;
-    for (int ch = 0; ch < 2; ++ch) {
-      if (!Scanned(ch)) continue;
-      PeriodPeak[ch] = scanned[ch];
-      if (RunPeak[ch] < scanned[ch]) RunPeak[ch] = scanned[ch];
-    }
-    if (!line.empty()) Say(console, 1, line);
-
-    warnings.clear();
-    scanned[0] = scanned[1] = 0;
-    if (period != nullptr) Scan(period, static_cast<uint32_t>(PeriodFrames));
-    else silentFrames += PeriodFrames;
-
-    FramesDone += static_cast<int64_t>(PeriodFrames);
-    ++count;
-    line.clear();
-    FormatRemaining(TotalFrames, -FramesDone, SampleRate, &line);
-    StereoMeter(PeriodPeak, kMeterSpanDb, &MeterFirstCall, kMeterDecayDb,
-                static_cast<int32_t>(SampleBytes), meterChannels, HeldPeak, &line);
-    Say(console, 1, line, true);
-
-    // Held peaks: raised at once, set back to the current period's peaks
-    // once the hold window has passed.
-    ++HoldCount;
-    if (PeriodPeak[0] > HeldPeak[0]) HeldPeak[0] = PeriodPeak[0];
-    if (twoChannelMeter && PeriodPeak[1] > HeldPeak[1]) HeldPeak[1] = PeriodPeak[1];
-    if (HoldCount > static_cast<int32_t>(HoldPeriods)) {
-      HoldCount = 0;
-      HeldPeak[0] = PeriodPeak[0];
-      if (twoChannelMeter) HeldPeak[1] = PeriodPeak[1];
-    }
-  }
-
-  // One period the capture thread handed over. False when it ends the take.
-  bool Take(const PeriodInfo& info, const uint8_t* period) {
-    for (uint32_t d = 0; d < info.droppedBefore; ++d) Pass(nullptr, 1);
-    silentFrames += info.silentFrames;
-    if (info.end != PeriodEnd::kWhole) {
-      // A stop or a lost device: what arrived of the period is written, and
-      // belongs in the summary.
-      if (info.overruns > 0) Say(console, 1, "\nRX\n");
-      OverrunCount += static_cast<int32_t>(std::min(info.overruns, 1u));
-      if (info.frames > 0) {
-        FoldLastScan();
-        scanned[0] = scanned[1] = 0;
-        Scan(period, info.frames);
-      }
-      return false;
-    }
-    Pass(period, info.overruns + (info.unreportedLoss ? 1 : 0));
-    return true;
-  }
-};
-
-// Threads that could not be waited for are left to the end of the process.
-void LetGo(std::thread& thread) {
-  if (thread.joinable()) thread.detach();
-}
-
-struct Threads {
-  std::thread capture, writer;
-};
 
 // Ends the threads of a take that never started: the capture thread has not
 // touched the device, and the writer has no file.
-void EndThreads(Threads* threads, Console* console, WriterJob* writer, Wakeups* wake) {
-  wake->stopRequested.store(true);
-  Wake(wake->stop);
-  writer->ended.store(true);
-  Wake(writer->work);
-  if (threads->capture.joinable()) threads->capture.join();
-  if (threads->writer.joinable()) threads->writer.join();
-  if (console->thread.joinable()) StopConsole(console, -1);
+void EndThreadsBeforeTake(Take* t) {
+  RequestStop();
+  t->writer.ended.store(true);
+  Signal(t->wake.writer.fd);
+  if (t->capture.joinable()) t->capture.join();
+  if (t->writerThread.joinable()) t->writerThread.join();
+  if (t->console.thread.joinable()) StopConsole(&t->console, -1);
+}
+
+// Every thread of the take runs before any file is created or truncated:
+// one that cannot be had refuses the take with the files as they were. The
+// capture thread waits for `go`, the writer for periods.
+void StartThreads(Take* t) {
+  WriterJob& w = t->writer;
+  w.outputs = &t->outputs;
+  w.ring = &t->ring;
+  w.wake = &t->wake;
+  w.console = &t->console;
+  w.SampleBytes = t->SampleBytes;
+  w.PeriodFrames = t->PeriodFrames;
+  w.InterleavedStereo = t->InterleavedStereo;
+  CaptureJob job{&t->device, &t->ring,     &t->wake, &t->buffers, t->SampleBytes, t->SampleRate,
+                 t->periods, t->ChannelCount == 1 && t->InterleavedStereo == 0};
+  try {
+    StartConsole(&t->console);
+    t->writerThread = StartQuietThread([&w] { RunWriter(&w); });
+    if (t->periods > 0) t->capture = StartQuietThread([job] { RunCapture(job); });
+  } catch (const std::system_error& e) {
+    std::printf("Can't start the take: no thread could be started for it (%s)\n",
+                std::strerror(e.code().value()));
+    EndThreadsBeforeTake(t);
+    EndRun();
+  }
+  if (t->periods == 0) {
+    t->ring.finished.store(true);
+    t->device.handle.reset();
+    t->ring.closed.store(true);
+  }
+}
+
+// Opens the files, writes their headers, and lets the capture thread start.
+void StartTake(Take* t, int32_t AutoNames, std::string& FileList, std::string& NameScratch,
+               const int32_t NameStatus[2]) {
+  if (!PrepareOutputs(AutoNames, FileList, NameScratch, t->ChannelEnabled, t->InterleavedStereo,
+                      t->SampleRate, t->TotalFrames, t->SampleBytes, t->PeriodFrames, NameStatus,
+                      &t->outputs)) {
+    EndThreadsBeforeTake(t);
+    EndRun();
+  }
+  if (StoppedBySignal()) {
+    // Stopped before the take started: no file of this run is left, and a
+    // file being replaced is left whole and empty.
+    RemoveCreatedOutputs(&t->outputs);
+    const uint32_t blockAlign = t->SampleBytes * (t->InterleavedStereo ? 2 : 1);
+    for (int slot = 0; slot < 2; ++slot)
+      if (t->outputs.fd[slot] >= 0)
+        MakeWavWhole(t->outputs.fd[slot], blockAlign, t->outputs.headerBytes);
+    EndBySignal();
+  }
+  // From here on only the console thread writes to standard output and error.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  Say(&t->console, 1, t->InterleavedStereo == 1 ? "Recording in Stereo\n" : "Recording\n");
+  Signal(t->wake.go);
+}
+
+void SetUpPasses(Take* t) {
+  Passes& p = t->passes;
+  p.console = &t->console;
+  p.SampleBytes = t->SampleBytes;
+  p.SampleRate = t->SampleRate;
+  p.PeriodFrames = t->PeriodFrames;
+  p.TotalFrames = t->TotalFrames;
+  p.ChannelEnabled[1] = t->ChannelEnabled[1];
+  p.InterleavedStereo = t->InterleavedStereo;
+  // Three seconds' worth of 4096-frame periods of hold.
+  p.HoldPeriods = (t->SampleRate * 3) >> 12;
+  p.twoChannelMeter = t->ChannelCount == 2 || t->InterleavedStereo == 1;
+  p.meterChannels = t->InterleavedStereo == 1 ? 2 : t->ChannelCount;
+  p.line.reserve(256);
+}
+
+// How many passed periods make it worth waking the writer.
+uint64_t WriterBatch(const Take& t) {
+  const auto realTime = static_cast<uint64_t>(kWriterBatchSeconds * t.SampleRate / t.PeriodFrames);
+  if (!t.ring.paced) return t.ring.WakeBatch();
+  return std::clamp<uint64_t>(realTime, 1, t.ring.WakeBatch());
+}
+
+// The passes, as the capture thread hands periods over, until the take
+// ends. True when the capture thread was stuck after a stop and the take
+// was finished from the ring without it.
+bool RunPasses(Take* t) {
+  PeriodRing& ring = t->ring;
+  uint64_t next = 0, toldWriter = 0;
+  double stopDeadline = 0;
+  for (;;) {
+    const uint64_t produced = ring.produced.load(std::memory_order_acquire);
+    bool ended = false;
+    for (; next < produced && !ended; ++next) {
+      ended = !t->passes.Take(ring.Info(next), ring.Slot(next));
+      ring.passed.store(next + 1, std::memory_order_release);
+      if (next + 1 - toldWriter >= WriterBatch(*t)) {
+        toldWriter = next + 1;
+        Notify(&t->wake.writer);
+      }
+    }
+    if (ended) return false;
+    if (ring.finished.load() && ring.produced.load() == next) {
+      const uint32_t lost = ring.trailingDropped.load();
+      for (uint32_t d = 0; d < lost; ++d) t->passes.Pass(nullptr, 1);
+      t->writer.trailing.store(lost);
+      return false;
+    }
+    if (StopRequested() && stopDeadline == 0)
+      stopDeadline = MonotonicSeconds() + kCaptureGraceMs / 1000.0;
+    // The capture thread is stuck in the device: finish from the ring.
+    if (stopDeadline != 0 && MonotonicSeconds() >= stopDeadline) return true;
+    KickConsole(&t->console);
+    // A capture thread waiting for room gets it as soon as can be.
+    if (t->wake.room.sleeping.load() && toldWriter != next) {
+      toldWriter = next;
+      Notify(&t->wake.writer);
+    }
+    const auto news = [&] { return ring.produced.load() != next || ring.finished.load(); };
+    SleepUnless(&t->wake.main, news, stopDeadline != 0 ? kCaptureGraceMs : 1000);
+  }
+}
+
+// Says what ended the take, and the summary. True when the device was lost.
+bool Report(Take* t) {
+  const bool warnedLast = t->passes.FoldLastScan();
+  const int lostError = t->ring.lostError.load();
+  if (lostError != 0) {
+    char why[64];
+    if (lostError == kNoAudioError)
+      std::snprintf(why, sizeof why, "no audio for %d seconds", kNoAudioSeconds);
+    else
+      std::snprintf(why, sizeof why, "%s", snd_strerror(lostError));
+    Say(&t->console, 2, "\nRecording from " + t->DeviceName + " failed: " + why + "\n");
+  }
+  // A stop before the first frame arrived: there was no take.
+  if (StoppedBySignal() && !t->ring.started.load()) return lostError != 0;
+  const Passes& p = t->passes;
+  std::string summary =
+      Summary(p.RunPeak, t->ChannelEnabled, t->InterleavedStereo, t->SampleBytes, p.OverrunCount,
+              static_cast<double>(p.silentFrames) / t->SampleRate);
+  // A clip warning just ended the meter line.
+  if (warnedLast && lostError == 0) summary.erase(0, 1);
+  Say(&t->console, 1, summary);
+  return lostError != 0;
+}
+
+// Waits for the writer to finish the files. True when the take ended as it
+// should: nothing failed, and no second stop gave anything up.
+bool FinishFiles(Take* t, bool lost) {
+  t->writer.ended.store(true);
+  Notify(&t->wake.writer);
+  KickConsole(&t->console, true);
+  const auto done = [t] { return t->writer.done.load(); };
+  while (!done()) SleepUnless(&t->wake.main, done, 1000);
+  t->writerThread.join();
+  if (AbandonRequested()) {
+    const uint64_t written = t->writer.periodsWritten, made = t->passes.count;
+    char text[160];
+    std::snprintf(text, sizeof text, "\nStopped again: %.2f seconds of the take were not written.\n",
+                  static_cast<double>((made > written ? made - written : 0) * t->PeriodFrames) /
+                      t->SampleRate);
+    Say(&t->console, 2, text);
+  }
+  const bool whole = !t->writer.failed && !lost && !AbandonRequested();
+  if (StoppedBySignal() && !t->ring.started.load())
+    RemoveCreatedOutputs(&t->outputs);
+  else if (whole)
+    Say(&t->console, 1, "Done\n");
+  return whole;
+}
+
+// The files are finished. The console and the device get a moment each; a
+// terminal paused by the user is waited for unless the take was stopped.
+// Threads stuck in a terminal or a sound server are left to the end of the
+// process, which ends without unwinding anything they may still touch.
+void EndTake(Take* t, bool whole, bool captureStuck) {
+  const bool consoleEnded = StopConsole(&t->console, StoppedBySignal() ? kShutdownGraceMs : -1);
+  for (double until = MonotonicSeconds() + kShutdownGraceMs / 1000.0;
+       !t->ring.closed.load() && MonotonicSeconds() < until;)
+    SleepUnless(&t->wake.main, [t] { return t->ring.closed.load(); }, 100);
+  const bool deviceLetGo = t->ring.closed.load();
+  if (deviceLetGo && t->capture.joinable()) t->capture.join();
+  if (!consoleEnded || !deviceLetGo || captureStuck) {
+    if (t->capture.joinable()) t->capture.detach();
+    if (StoppedBySignal()) EndBySignal();
+    std::_Exit(whole ? 0 : 1);
+  }
+  if (StoppedBySignal()) EndBySignal();
+  if (!whole) EndRun();
 }
 
 }  // namespace
@@ -319,7 +328,6 @@ void EndThreads(Threads* threads, Console* console, WriterJob* writer, Wakeups* 
 void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSeconds,
             int32_t ChannelCount, uint32_t SampleBytes, int32_t AutoNames, std::string& FileList,
             std::string& NameScratch, int32_t InterleavedStereo, const int32_t NameStatus[2]) {
-  const int32_t ChannelEnabled[2] = {1, ChannelCount == 2 ? 1 : 0};
   // Past a file size limit a write fails with EFBIG, which is handled like a
   // full disk, instead of the process being killed with the files unfinished.
   signal(SIGXFSZ, SIG_IGN);
@@ -328,231 +336,22 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTTOU, SIG_IGN);
 
-  CaptureDevice device;
-  if (!SetUpCaptureDevice(DeviceName, SampleRate, SampleBytes, &device)) EndRun();
-  const snd_pcm_uframes_t PeriodFrames = device.PeriodFrames;
-
-  // A device fixed at another rate records at that rate, whatever was asked;
-  // files stamped with the requested one would play at the wrong speed.
-  if (device.grantedRate != SampleRate) {
-    std::printf("%s records at %u Hz, not %u Hz: the take is made at %u Hz.\n", DeviceName.c_str(),
-                device.grantedRate, SampleRate, device.grantedRate);
-    SampleRate = device.grantedRate;
-  }
-  // Three seconds' worth of 4096-frame periods of hold.
-  const uint32_t HoldPeriods = (SampleRate * 3) >> 12;
-
-  int64_t TotalFrames = 0;
-  QUANTIZE(static_cast<int32_t>(PeriodFrames), SampleRate, &DurationSeconds, &TotalFrames);
-  if (TotalFrames < 0) {
-    // Only a rate or a period other than those asked for can get here.
-    std::puts("Improper duration request");
-    EndRun();
-  }
-
-  // Every buffer of the take is sized once, here, and touched before it starts.
-  CaptureRing ring;
-  if (!AllocateRing(&ring, PeriodFrames, SampleBytes, SampleRate, kRingSeconds)) {
-    std::printf("Can't allocate %.1f MB for the capture buffers of %s\n",
-                kRingSeconds * SampleRate * 2 * SampleBytes / 1e6, DeviceName.c_str());
-    EndRun();
-  }
-  ring.interleaved = device.interleaved && InterleavedStereo == 1;
-  Wakeups wake;
-  if (!OpenWakeups(&wake)) {
-    std::printf("Can't prepare the take: %s\n", std::strerror(errno));
-    EndRun();
-  }
-  signalWakeups = &wake;
+  Take take;
+  Take* t = &take;
+  t->DeviceName = DeviceName;
+  t->SampleRate = SampleRate;
+  t->SampleBytes = SampleBytes;
+  t->ChannelCount = ChannelCount;
+  t->InterleavedStereo = InterleavedStereo;
+  t->ChannelEnabled[1] = ChannelCount == 2 ? 1 : 0;
+  PlanTake(t, DurationSeconds);
+  AllocateTake(t);
   // From here on a stop finishes the files, whenever it comes.
-  CatchStopSignals();
-
-  OutputSet outputs;
-  Console console;
-  WriterJob writer;
-  writer.outputs = &outputs;
-  writer.ring = &ring;
-  writer.wake = &wake;
-  writer.console = &console;
-  writer.SampleBytes = SampleBytes;
-  writer.PeriodFrames = PeriodFrames;
-  writer.InterleavedStereo = InterleavedStereo;
-  writer.work = wake.writer;
-  CaptureJob job;
-  job.device = &device;
-  job.ring = &ring;
-  job.wake = &wake;
-  job.SampleBytes = SampleBytes;
-  job.SampleRate = SampleRate;
-  job.totalPeriods = static_cast<uint64_t>(TotalFrames) / PeriodFrames;
-  job.firstInputOnly = ChannelCount == 1 && InterleavedStereo == 0;
-
-  // Every thread of the take is running before any file is created or
-  // truncated: one that cannot be had refuses the take with the files as
-  // they were. The capture thread waits for `go`, the writer for periods.
-  Threads threads;
-  try {
-    StartConsole(&console);
-    threads.writer = StartQuietThread([&writer] { RunWriter(&writer); });
-    if (job.totalPeriods > 0) threads.capture = StartQuietThread([job] { RunCapture(job); });
-  } catch (const std::system_error& e) {
-    std::printf("Can't start the take: no thread could be started for it (%s)\n",
-                std::strerror(e.code().value()));
-    EndThreads(&threads, &console, &writer, &wake);
-    EndRun();
-  }
-  if (job.totalPeriods == 0) {
-    ring.finished.store(true);
-    device.handle.reset();
-    ring.closed.store(true);
-  }
-
-  if (!PrepareOutputs(AutoNames, FileList, NameScratch, ChannelEnabled, InterleavedStereo,
-                      SampleRate, TotalFrames, SampleBytes, PeriodFrames, NameStatus, &outputs)) {
-    EndThreads(&threads, &console, &writer, &wake);
-    EndRun();
-  }
-  const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
-  if (stopCount != 0) {
-    // Stopped before the take started: no file of this run is left, and a
-    // file being replaced is left whole and empty.
-    RemoveCreatedOutputs(&outputs);
-    for (int slot = 0; slot < 2; ++slot)
-      if (outputs.fd[slot] >= 0) MakeWavWhole(outputs.fd[slot], blockAlign, outputs.headerBytes);
-    EndBySignal(lastSignal);
-  }
-
-  // From here on only the console thread writes to standard output and error.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  Say(&console, 1, InterleavedStereo == 1 ? "Recording in Stereo\n" : "Recording\n");
-  Wake(wake.go);
-
-  // Periods passed on to the writer; it is woken for a batch of them, or
-  // when this thread is about to sleep.
-  const auto passOn = [&](uint64_t slots) {
-    writer.ready.store(slots, std::memory_order_release);
-    if (slots % ring.WakeBatch() == 0 && writer.waiting.exchange(false)) Wake(writer.work);
-  };
-  const auto beforeSleep = [&] {
-    if (writer.waiting.exchange(false)) Wake(writer.work);
-    KickConsole(&console);
-  };
-
-  Passes passes;
-  passes.console = &console;
-  passes.SampleBytes = SampleBytes;
-  passes.SampleRate = SampleRate;
-  passes.PeriodFrames = PeriodFrames;
-  passes.TotalFrames = TotalFrames;
-  passes.ChannelEnabled = ChannelEnabled;
-  passes.InterleavedStereo = InterleavedStereo;
-  passes.HoldPeriods = HoldPeriods;
-  passes.twoChannelMeter = ChannelCount == 2 || InterleavedStereo == 1;
-  passes.meterChannels = InterleavedStereo == 1 ? 2 : ChannelCount;
-  passes.line.reserve(256);
-  if (ring.interleaved) passes.split = ring.spill.data() + 2 * ring.slotBytes;
-
-  // The passes, as the capture thread hands periods over.
-  uint64_t next = 0;
-  bool lost = false;
-  bool captureStuck = false;
-  double stopDeadline = 0;
-  for (bool ended = false; !ended;) {
-    const uint64_t produced = ring.produced.load(std::memory_order_acquire);
-    for (; next < produced && !ended; ++next) {
-      ended = !passes.Take(ring.Info(next), ring.Slot(next));
-      passOn(next + 1);
-    }
-    if (ended) break;
-    if (ring.finished.load() && ring.produced.load() == next) {
-      for (uint32_t d = ring.trailingDropped.load(); d > 0; --d) passes.Pass(nullptr, 1);
-      writer.trailing.store(ring.trailingDropped.load());
-      break;
-    }
-    if (wake.stopRequested.load() && stopDeadline == 0)
-      stopDeadline = MonotonicSeconds() + kCaptureGraceMs / 1000.0;
-    if (stopDeadline != 0 && MonotonicSeconds() >= stopDeadline) {
-      // The capture thread is stuck in the device: finish from the ring.
-      captureStuck = true;
-      break;
-    }
-    beforeSleep();
-    wake.mainWaiting.store(true);
-    if (ring.produced.load() != next || ring.finished.load()) {
-      wake.mainWaiting.store(false);
-      continue;
-    }
-    WaitForNews(&wake, stopDeadline != 0 ? kCaptureGraceMs : 1000);
-    wake.mainWaiting.store(false);
-  }
-  const bool warnedLast = passes.FoldLastScan();
-  const int lostError = ring.lostError.load();
-  if (lostError != 0) {
-    lost = true;
-    char why[64];
-    if (lostError == kNoAudioError)
-      std::snprintf(why, sizeof why, "no audio for %d seconds", kNoAudioSeconds);
-    else
-      std::snprintf(why, sizeof why, "%s", snd_strerror(lostError));
-    Say(&console, 2, "\nRecording from " + DeviceName + " failed: " + why + "\n");
-  }
-  writer.ended.store(true);
-  Wake(writer.work);
-
-  // A stop before the first frame arrived: there was no take.
-  const bool noTake = stopCount != 0 && !ring.started.load();
-  if (!noTake) {
-    std::string summary =
-        Summary(passes.RunPeak, ChannelEnabled, InterleavedStereo, SampleBytes,
-                passes.OverrunCount, static_cast<double>(passes.silentFrames) / SampleRate);
-    // A clip warning just ended the meter line.
-    if (warnedLast && lostError == 0) summary.erase(0, 1);
-    Say(&console, 1, summary);
-  }
-
-  KickConsole(&console, true);
-  while (!writer.done.load()) {
-    if (abandonRequested.load() && !writer.abandon.load()) {
-      writer.abandon.store(true);
-      Wake(writer.work);
-    }
-    WaitForNews(&wake, 1000);
-  }
-  threads.writer.join();
-  // A second stop that came too late to spare the writer any work still
-  // means the user gave up on the take.
-  const bool abandoned = writer.abandon.load() || abandonRequested.load();
-  if (abandoned) {
-    const uint64_t unwritten =
-        passes.count > writer.periodsWritten ? passes.count - writer.periodsWritten : 0;
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "\nStopped again: %.2f seconds of the take were not written.\n",
-                  static_cast<double>(unwritten * PeriodFrames) / SampleRate);
-    Say(&console, 2, text);
-  }
-  const bool failed = writer.failed || lost || abandoned;
-  if (noTake)
-    RemoveCreatedOutputs(&outputs);
-  else if (!failed)
-    Say(&console, 1, "Done\n");
-
-  // The files are finished. The console and the device get a moment each;
-  // a terminal paused by the user is waited for unless the take was stopped.
-  const bool consoleEnded = StopConsole(&console, stopCount != 0 ? kShutdownGraceMs : -1);
-  for (double until = MonotonicSeconds() + kShutdownGraceMs / 1000.0;
-       !ring.closed.load() && MonotonicSeconds() < until;)
-    WaitForNews(&wake, 100);
-  const bool deviceLetGo = ring.closed.load();
-  if (deviceLetGo && threads.capture.joinable()) threads.capture.join();
-  if (!consoleEnded || !deviceLetGo || captureStuck) {
-    // A thread is stuck in a terminal or a sound server: end without
-    // unwinding anything it may still touch.
-    LetGo(threads.capture);
-    if (stopCount != 0) EndBySignal(lastSignal);
-    std::_Exit(failed ? 1 : 0);
-  }
-  if (stopCount != 0) EndBySignal(lastSignal);
-  if (failed) EndRun();
+  CatchStopSignals(&t->wake);
+  StartThreads(t);
+  StartTake(t, AutoNames, FileList, NameScratch, NameStatus);
+  SetUpPasses(t);
+  const bool captureStuck = RunPasses(t);
+  const bool lost = Report(t);
+  EndTake(t, FinishFiles(t, lost), captureStuck);
 }

@@ -1,18 +1,19 @@
 #include "record/writer.h"
 
-#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
+#include <string>
 
-#include "record/capture.h"
+#include "record/common.h"
 #include "record/console.h"
 #include "record/outputs.h"
-#include "record/common.h"
+#include "record/ring.h"
+#include "record/stop.h"
+#include "record/wakeup.h"
 #include "wav/wav.h"
 
 namespace {
@@ -21,148 +22,157 @@ namespace {
 // USB stick, and a power cut loses at most this much.
 constexpr double kSyncSeconds = 2.0;
 
-struct Writer {
-  WriterJob* job;
-  OutputSet* outputs;
-  size_t periodBytes;  // one channel's period
-  size_t fill[2] = {0, 0};
-  double lastSync = 0;
-
-  // Mono files, and a stereo file whose frames the ring holds as the device
-  // delivered them, are written straight from the ring, a batch of periods
-  // to one writev, and their slots are released once written. A stereo file
-  // from a non-interleaved device is interleaved into its buffer first.
-  iovec gather[2][kWriterHoldPeriods] = {};
-  int gathered = 0;  // periods gathered, the same for each mono file
-  int gatherLimit = 1;
-  size_t gatheredBytes = 0;
-  uint64_t appended = 0;   // slots whose data is written or gathered
-  uint64_t announced = 0;  // released slots the capture thread was told of
-
-  void Fail(int slot, const char* what, int error) {
-    if (!job->failed)
-      Say(job->console, 2,
-          std::string("\n") + what + " " + outputs->name[slot] + ": " + std::strerror(error) +
-              "\n");
-    job->failed = true;
-    job->wake->stopRequested.store(true);
-    Wake(job->wake->stop);
-    Wake(job->wake->main);
-  }
-
-  bool Flush(int slot) {
-    iovec all{outputs->buffer[slot].data(), fill[slot]};
-    if (fill[slot] > 0 && !WriteAll(slot, &all, 1)) return false;
-    fill[slot] = 0;
-    return true;
-  }
-
-  // Room for `bytes` more in the slot's buffer, writing it out if need be.
-  uint8_t* Room(int slot, size_t bytes) {
-    if (fill[slot] + bytes > outputs->buffer[slot].size() && !Flush(slot)) return nullptr;
-    uint8_t* at = outputs->buffer[slot].data() + fill[slot];
-    fill[slot] += bytes;
-    return at;
-  }
-
-  // One period's frames (or silence, for `data` null) to every file.
-  bool Append(const uint8_t* data, size_t frames) {
-    const size_t bytes = frames * job->SampleBytes;
-    if (job->ring->interleaved) {
-      // Already the stereo file's frames: written straight from the ring.
-      const uint8_t* from = data == nullptr ? outputs->buffer[0].data() : data;
-      gather[0][gathered++] = {const_cast<uint8_t*>(from), 2 * bytes};
-      gatheredBytes += 2 * bytes;
-      if (gathered == gatherLimit || gatheredBytes >= kFileBufferBytes) return FlushGathered();
-      return true;
-    }
-    if (job->InterleavedStereo == 1) {
-      uint8_t* at = Room(0, 2 * bytes);
-      if (at == nullptr) return false;
-      if (data == nullptr)
-        std::memset(at, 0, 2 * bytes);
-      else
-        Interleave(static_cast<int32_t>(frames), static_cast<int32_t>(job->SampleBytes), data,
-                   data + periodBytes, at);
-      return true;
-    }
-    // The write buffer is not used for mono files: it stays zeros, the
-    // source of silence.
-    const uint8_t* zeros = outputs->buffer[0].data();
-    for (int slot = 0; slot < 2; ++slot) {
-      const uint8_t* from = data == nullptr ? zeros : data + slot * periodBytes;
-      gather[slot][gathered] = {const_cast<uint8_t*>(from), bytes};
-    }
-    ++gathered;
-    gatheredBytes += bytes;
-    if (gathered == gatherLimit || gatheredBytes >= kFileBufferBytes) return FlushGathered();
-    return true;
-  }
-
-  // Writes all of `count` pieces to the slot's file, however the kernel
-  // splits the work.
-  bool WriteAll(int slot, iovec* iov, int count) {
-    // Empty pieces (the last of a take that ended at a period's start) are
-    // no write at all: a write of nothing returns 0, which is no failure.
+// Writes all of `count` pieces to `fd`, however the kernel splits the work.
+// Empty pieces are no write at all. False, errno set, on failure.
+bool WriteAll(int fd, iovec* iov, int count) {
+  for (;;) {
     while (count > 0 && iov->iov_len == 0) {
       ++iov;
       --count;
     }
-    while (count > 0) {
-      const ssize_t n = writev(outputs->fd[slot], iov, count);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        Fail(slot, "Can't write to", n == 0 ? EIO : errno);
-        return false;
-      }
-      auto done = static_cast<size_t>(n);
-      while (count > 0 && done >= iov->iov_len) {
-        done -= iov->iov_len;
+    if (count == 0) return true;
+    const ssize_t n = writev(fd, iov, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    for (auto done = static_cast<size_t>(n); done > 0;) {
+      const size_t step = std::min(done, iov->iov_len);
+      iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + step;
+      iov->iov_len -= step;
+      done -= step;
+      if (iov->iov_len == 0) {
         ++iov;
         --count;
       }
-      if (count > 0) {
-        iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + done;
-        iov->iov_len -= done;
-      }
     }
+  }
+}
+
+// How periods become file bytes, chosen once for the take:
+// - gathered: each file's bytes lie in the ring as they go to disk (mono
+//   files, or a stereo file from an interleaved device). Up to `limit`
+//   periods are gathered and written with one writev per file; their slots
+//   are held until then.
+// - interleaved: a stereo file from channel areas. Each period is
+//   interleaved into the file's buffer, its slot free at once, and the
+//   buffer written when full.
+struct Sink {
+  OutputSet* outputs = nullptr;
+  bool gathering = true;
+  bool framesInRing = false;  // the ring holds the stereo file's frames
+  size_t areaBytes = 0;       // one channel's period
+  uint32_t SampleBytes = 0;
+  const uint8_t* zeros = nullptr;  // a period of silence, or more
+  int limit = 1;
+  iovec gather[2][kWriterHoldPeriods] = {};
+  int gathered = 0;
+  size_t gatheredBytes = 0;
+  size_t fill = 0;  // of the stereo file's buffer
+  int failedSlot = -1;
+
+  // Appends one period's frames, or silence for `period` null.
+  bool Append(const uint8_t* period, size_t frames) {
+    const size_t bytes = frames * SampleBytes;
+    if (!gathering) return Interleaved(period, frames);
+    for (int slot = 0; slot < 2; ++slot) {
+      if (outputs->fd[slot] < 0) continue;
+      const size_t n = framesInRing ? 2 * bytes : bytes;
+      const uint8_t* from = period == nullptr ? zeros : period + slot * areaBytes;
+      gather[slot][gathered] = {const_cast<uint8_t*>(from), n};
+      if (slot == 0) gatheredBytes += n;
+    }
+    ++gathered;
+    return gathered < limit && gatheredBytes < kFileBufferBytes ? true : Flush();
+  }
+
+  bool Interleaved(const uint8_t* period, size_t frames) {
+    const size_t bytes = 2 * frames * SampleBytes;
+    std::vector<uint8_t>& buffer = outputs->buffer[0];
+    if (fill + bytes > buffer.size() && !Flush()) return false;
+    uint8_t* at = buffer.data() + fill;
+    if (period == nullptr)
+      std::memset(at, 0, bytes);
+    else
+      Interleave(static_cast<int32_t>(frames), static_cast<int32_t>(SampleBytes), period,
+                 period + areaBytes, at);
+    fill += bytes;
     return true;
   }
 
-  bool WriteGathered(int slot) { return WriteAll(slot, gather[slot], gathered); }
-
-  // Writes what is gathered and releases the slots it came from.
-  bool FlushGathered() {
-    for (int slot = 0; slot < 2; ++slot)
-      if (outputs->fd[slot] >= 0 && !WriteGathered(slot)) return false;
+  // Writes what is gathered or buffered. False, errno set and failedSlot
+  // named, on failure.
+  bool Flush() {
+    if (!gathering) {
+      iovec all{outputs->buffer[0].data(), fill};
+      fill = 0;
+      return outputs->fd[0] < 0 || Write(0, &all, 1);
+    }
+    const int count = gathered;
     gathered = 0;
     gatheredBytes = 0;
-    Release();
+    for (int slot = 0; slot < 2; ++slot)
+      if (outputs->fd[slot] >= 0 && !Write(slot, gather[slot], count)) return false;
     return true;
   }
 
-  // Hands the written slots back to the capture thread, waking it (when it
-  // waits for room) for a batch of them.
-  void Release() {
-    if (gathered != 0) return;  // those slots are still to be written from
-    job->ring->released.store(appended, std::memory_order_release);
-    if (appended - announced >= job->ring->WakeBatch()) WakeCapture();
+  bool Write(int slot, iovec* iov, int count) {
+    if (WriteAll(outputs->fd[slot], iov, count)) return true;
+    failedSlot = slot;
+    return false;
   }
 
-  void WakeCapture() {
-    announced = appended;
-    if (job->wake->captureWaiting.exchange(false)) Wake(job->wake->room);
+  int Holding() const { return gathering ? gathered : 0; }
+};
+
+struct Writer {
+  WriterJob* job = nullptr;
+  PeriodRing* ring = nullptr;
+  Sink sink;
+  uint64_t next = 0;      // the next slot to append
+  uint64_t returned = 0;  // slots given back to the capture thread
+  double lastSync = 0;
+
+  void Fail(int slot, const char* what, int error) {
+    if (!job->failed)
+      Say(job->console, 2,
+          std::string("\n") + what + " " + job->outputs->name[slot] + ": " + std::strerror(error) +
+              "\n");
+    job->failed = true;
+    RequestStop();
   }
 
-  bool FlushAll() {
-    if (job->InterleavedStereo == 0 || job->ring->interleaved) return FlushGathered();
-    return outputs->fd[0] < 0 || Flush(0);
+  bool Appended(bool ok) {
+    if (!ok) Fail(sink.failedSlot, "Can't write to", errno);
+    return ok;
+  }
+
+  // Gives back every slot appended and no longer held.
+  void GiveBack() {
+    const uint64_t upTo = next - static_cast<uint64_t>(sink.Holding());
+    if (upTo == returned) return;
+    returned = upTo;
+    ring->released.store(upTo, std::memory_order_release);
+    Notify(&job->wake->room);
+  }
+
+  bool AppendSlot(uint64_t n) {
+    const PeriodInfo& info = ring->Info(n);
+    for (uint32_t d = 0; d < info.droppedBefore; ++d, ++job->periodsWritten)
+      if (!Appended(sink.Append(nullptr, job->PeriodFrames))) return false;
+    // Audio the device lost is already silence in the slot.
+    const bool whole = info.end == PeriodEnd::kWhole;
+    if (!Appended(sink.Append(ring->Slot(n), whole ? job->PeriodFrames : info.frames)))
+      return false;
+    if (whole) ++job->periodsWritten;
+    return true;
   }
 
   bool SyncAll() {
     for (int slot = 0; slot < 2; ++slot) {
-      if (outputs->fd[slot] < 0 || !outputs->regular[slot]) continue;
-      if (fdatasync(outputs->fd[slot]) != 0) {
+      const OutputSet& o = *job->outputs;
+      if (o.fd[slot] >= 0 && o.regular[slot] && fdatasync(o.fd[slot]) != 0) {
         Fail(slot, "Can't write to", errno);
         return false;
       }
@@ -171,70 +181,66 @@ struct Writer {
     return true;
   }
 
-  bool WriteSlot(uint64_t n) {
-    // Gathered slots are held from the capture thread: never so many that
-    // it could find the ring full because of them.
-    gatherLimit =
-        static_cast<int>(std::clamp<size_t>(job->ring->active / 4, 1, kWriterHoldPeriods));
-    CaptureRing& ring = *job->ring;
-    const PeriodInfo& info = ring.Info(n);
-    for (uint32_t d = 0; d < info.droppedBefore; ++d) {
-      if (!Append(nullptr, job->PeriodFrames)) return false;
-      ++job->periodsWritten;
+  // Writes what is gathered, gives its slots back and syncs the files.
+  bool SyncNow() {
+    if (!Appended(sink.Flush())) return false;
+    GiveBack();
+    return SyncAll();
+  }
+
+  // Appends what the main thread has passed on. False on a failure.
+  bool AppendPassed() {
+    const uint64_t passed = ring->passed.load(std::memory_order_acquire);
+    while (next < passed && !AbandonRequested()) {
+      if (!AppendSlot(next)) return false;
+      ++next;
+      GiveBack();
+      if (MonotonicSeconds() - lastSync >= kSyncSeconds && !SyncNow()) return false;
     }
-    // Audio the device lost is already silence in the slot.
-    const bool whole = info.end == PeriodEnd::kWhole;
-    if (!Append(ring.Slot(n), whole ? job->PeriodFrames : info.frames)) return false;
-    if (whole) ++job->periodsWritten;
+    // The capture thread waiting for room gets what is gathered now.
+    if (sink.Holding() > 0 && job->wake->room.sleeping.load() && !Appended(sink.Flush()))
+      return false;
+    GiveBack();
+    return true;
+  }
+
+  bool AppendTrailing() {
+    for (uint32_t d = job->trailing.load(); d > 0; --d, ++job->periodsWritten)
+      if (!Appended(sink.Append(nullptr, job->PeriodFrames))) return false;
     return true;
   }
 
   void Finish() {
+    const OutputSet& o = *job->outputs;
+    const uint32_t blockAlign = job->SampleBytes * (job->InterleavedStereo == 1 ? 2 : 1);
     for (int slot = 0; slot < 2; ++slot) {
-      const int fd = outputs->fd[slot];
-      if (fd < 0) continue;
+      if (o.fd[slot] < 0) continue;
       // Whatever ended the take, the header states exactly what the file
       // holds, in whole frames.
-      const uint32_t blockAlign = job->SampleBytes * (job->InterleavedStereo == 1 ? 2 : 1);
-      if (!MakeWavWhole(fd, blockAlign, outputs->headerBytes)) Fail(slot, "Can't finish", errno);
-      if (!outputs->regular[slot]) continue;
-      if (fdatasync(fd) != 0) Fail(slot, "Can't write to", errno);
-      if (outputs->folder[slot] >= 0 && fsync(outputs->folder[slot]) != 0)
-        Fail(slot, "Can't write to", errno);
+      if (!MakeWavWhole(o.fd[slot], blockAlign, o.headerBytes)) Fail(slot, "Can't finish", errno);
+      if (!o.regular[slot]) continue;
+      if (fdatasync(o.fd[slot]) != 0) Fail(slot, "Can't write to", errno);
+      if (o.folder[slot] >= 0 && fsync(o.folder[slot]) != 0) Fail(slot, "Can't write to", errno);
     }
   }
 
   void Run() {
     lastSync = MonotonicSeconds();
-    uint64_t next = 0;
+    bool ok = true;
     for (;;) {
-      const uint64_t ready = job->ready.load(std::memory_order_acquire);
-      while (next < ready && !job->failed && !job->abandon.load()) {
-        if (!WriteSlot(next)) break;
-        appended = ++next;
-        Release();
-        if (MonotonicSeconds() - lastSync >= kSyncSeconds && FlushAll()) SyncAll();
-      }
-      if (job->failed || job->abandon.load()) break;
-      if (job->ended.load() && next == job->ready.load()) {
-        for (uint32_t d = job->trailing.load(); d > 0 && Append(nullptr, job->PeriodFrames); --d)
-          ++job->periodsWritten;
+      ok = AppendPassed();
+      if (!ok || AbandonRequested()) break;
+      if (job->ended.load() && next == ring->passed.load()) {
+        ok = AppendTrailing();
         break;
       }
-      // The capture thread waiting for room gets what is gathered now.
-      if (job->wake->captureWaiting.load() && gathered > 0 && !FlushGathered()) break;
-      WakeCapture();
-      job->waiting.store(true);
-      if (job->ready.load() != ready || job->ended.load() || job->abandon.load()) {
-        job->waiting.store(false);
-        continue;
-      }
-      pollfd p{job->work, POLLIN, 0};
-      poll(&p, 1, 1000);
-      Drain(job->work);
+      const auto news = [this] {
+        return ring->passed.load() != next || job->ended.load() || AbandonRequested();
+      };
+      SleepUnless(&job->wake->writer, news, 1000);
     }
     // What the files were given is written even after a second stop.
-    if (!job->failed) FlushAll();
+    if (ok) Appended(sink.Flush());
     Finish();
   }
 };
@@ -242,11 +248,20 @@ struct Writer {
 }  // namespace
 
 void RunWriter(WriterJob* job) {
-  Writer w{};
+  Writer w;
   w.job = job;
-  w.outputs = job->outputs;
-  w.periodBytes = static_cast<size_t>(job->PeriodFrames) * job->SampleBytes;
+  w.ring = job->ring;
+  w.sink.outputs = job->outputs;
+  w.sink.framesInRing = job->ring->interleaved;
+  w.sink.gathering = job->InterleavedStereo == 0 || job->ring->interleaved;
+  w.sink.areaBytes = static_cast<size_t>(job->PeriodFrames) * job->SampleBytes;
+  w.sink.SampleBytes = job->SampleBytes;
+  // A gathering sink never uses the first file's buffer: it stays zeros.
+  w.sink.zeros = job->outputs->buffer[0].data();
+  // Gathered slots are held from the capture thread: never so many that it
+  // could find the ring full because of them.
+  w.sink.limit = static_cast<int>(std::clamp<size_t>(job->ring->active / 4, 1, kWriterHoldPeriods));
   w.Run();
   job->done.store(true);
-  Wake(job->wake->main);
+  Signal(job->wake->main.fd);
 }

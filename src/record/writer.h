@@ -7,29 +7,24 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 
-struct CaptureRing;
 struct Console;
 struct OutputSet;
+struct PeriodRing;
 struct Wakeups;
 
 struct WriterJob {
   OutputSet* outputs = nullptr;
-  CaptureRing* ring = nullptr;
+  PeriodRing* ring = nullptr;
   Wakeups* wake = nullptr;
   Console* console = nullptr;
   uint32_t SampleBytes = 0;
   snd_pcm_uframes_t PeriodFrames = 0;
   int32_t InterleavedStereo = 0;
-  int work = -1;  // eventfd: the main thread has passed on more periods
 
-  std::atomic<uint64_t> ready{0};     // slots passed on by the main thread
-  std::atomic<bool> ended{false};     // no more slots will come
+  std::atomic<bool> ended{false};     // the main thread passes on no more slots
   std::atomic<uint32_t> trailing{0};  // silent periods after the last slot
-  std::atomic<bool> abandon{false};   // write nothing more than was given
-  std::atomic<bool> waiting{false};
-  std::atomic<bool> done{false};  // the files are finished (or failed)
+  std::atomic<bool> done{false};      // the files are finished (or failed)
 
   // Results, read once `done` is set.
   bool failed = false;
@@ -38,6 +33,6 @@ struct WriterJob {
 
 // Sleeps until periods are passed on, appends them to the files (silence for
 // periods lost to a full ring), syncs the files every few seconds, and once
-// the take has ended (or after a failed write) makes each file whole, syncs
-// it and its folder. Messages go to the console.
+// the take has ended, or after a failed write or a second stop, makes each
+// file whole, syncs it and its folder. Messages go to the console.
 void RunWriter(WriterJob* job);

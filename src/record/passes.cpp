@@ -1,0 +1,129 @@
+#include "record/passes.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "meter/meter.h"
+#include "record/common.h"
+#include "record/console.h"
+#include "record/ring.h"
+
+namespace {
+
+constexpr float kMeterSpanDb = 45.0f;
+constexpr float kMeterDecayDb = 11.25f;
+
+}  // namespace
+
+void Passes::Scan(const uint8_t* period, uint32_t frames) {
+  const size_t PeriodBytes = SampleBytes * PeriodFrames;
+  if (!split.empty()) {
+    // Frames as the device delivered them: split into the channel areas the
+    // scan reads, here, where they stay in this core's cache.
+    Deinterleave(static_cast<int32_t>(frames), static_cast<int32_t>(SampleBytes), period,
+                 split.data(), split.data() + PeriodBytes);
+    period = split.data();
+  }
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!Scanned(ch)) continue;
+    int64_t ignored[2] = {0, 0};
+    CheckPeak(ch, static_cast<int32_t>(frames), SampleBytes, ignored, period + ch * PeriodBytes,
+              scanned, &warnings);
+  }
+}
+
+bool Passes::FoldLastScan() {
+  const bool warned = !warnings.empty();
+  if (warned) Say(console, 1, warnings);
+  warnings.clear();
+  for (int ch = 0; ch < 2; ++ch)
+    if (Scanned(ch) && RunPeak[ch] < scanned[ch]) RunPeak[ch] = scanned[ch];
+  return warned;
+}
+
+// Held peaks: raised at once, set back to the current period's peaks once
+// the hold window has passed.
+void Passes::Hold() {
+  ++HoldCount;
+  if (PeriodPeak[0] > HeldPeak[0]) HeldPeak[0] = PeriodPeak[0];
+  if (twoChannelMeter && PeriodPeak[1] > HeldPeak[1]) HeldPeak[1] = PeriodPeak[1];
+  if (HoldCount > static_cast<int32_t>(HoldPeriods)) {
+    HoldCount = 0;
+    HeldPeak[0] = PeriodPeak[0];
+    if (twoChannelMeter) HeldPeak[1] = PeriodPeak[1];
+  }
+}
+
+void Passes::Pass(const uint8_t* period, uint32_t overruns) {
+  line.clear();
+  for (uint32_t i = 0; i < overruns; ++i) line += "\nRX\n";
+  OverrunCount += static_cast<int32_t>(overruns);
+  line += warnings;
+  for (int ch = 0; ch < 2; ++ch) {
+    if (!Scanned(ch)) continue;
+    PeriodPeak[ch] = scanned[ch];
+    RunPeak[ch] = std::max(RunPeak[ch], scanned[ch]);
+  }
+  if (!line.empty()) Say(console, 1, line);
+
+  warnings.clear();
+  scanned[0] = scanned[1] = 0;
+  if (period != nullptr)
+    Scan(period, static_cast<uint32_t>(PeriodFrames));
+  else
+    silentFrames += PeriodFrames;
+
+  FramesDone += static_cast<int64_t>(PeriodFrames);
+  ++count;
+  line.clear();
+  FormatRemaining(TotalFrames, -FramesDone, SampleRate, &line);
+  StereoMeter(PeriodPeak, kMeterSpanDb, &MeterFirstCall, kMeterDecayDb,
+              static_cast<int32_t>(SampleBytes), meterChannels, HeldPeak, &line);
+  Say(console, 1, line, true);
+  Hold();
+}
+
+bool Passes::Take(const PeriodInfo& info, const uint8_t* period) {
+  for (uint32_t d = 0; d < info.droppedBefore; ++d) Pass(nullptr, 1);
+  silentFrames += info.silentFrames;
+  if (info.end == PeriodEnd::kWhole) {
+    Pass(period, info.overruns + (info.unreportedLoss ? 1 : 0));
+    return true;
+  }
+  // A stop or a lost device: what arrived of the period is written, and
+  // belongs in the summary.
+  if (info.overruns > 0) {
+    Say(console, 1, "\nRX\n");
+    ++OverrunCount;
+  }
+  if (info.frames > 0) {
+    FoldLastScan();
+    scanned[0] = scanned[1] = 0;
+    Scan(period, info.frames);
+  }
+  return false;
+}
+
+std::string Summary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],
+                    int32_t InterleavedStereo, uint32_t SampleBytes, int32_t OverrunCount,
+                    double silenceSeconds) {
+  std::string text = "\n\nInput Channel Peaks:\n";
+  char line[80];
+  for (int i = 0; i < 2; ++i) {
+    if (!ChannelEnabled[i] && !(i == 1 && InterleavedStereo)) continue;
+    const float level = static_cast<float>(LevelDb(RunPeak[i], SampleBytes));
+    std::snprintf(line, sizeof line, "\tchannel %i: %.2f dBFS\n", i + 1,
+                  static_cast<double>(level));
+    text += line;
+  }
+  if (OverrunCount != 0) {
+    std::snprintf(line, sizeof line, "\nRecord Overruns = %i\n", OverrunCount);
+    text += line;
+  }
+  if (silenceSeconds > 0) {
+    std::snprintf(line, sizeof line, "Silence written in place of lost audio = %.2f sec\n",
+                  silenceSeconds);
+    text += line;
+  }
+  return text;
+}
