@@ -236,8 +236,10 @@ struct Producer {
     filled = 0;
   }
 
-  // Makes `frames` frames of the period being filled silence.
-  void Silence(snd_pcm_uframes_t frames, bool interleaved) {
+  // Makes up to `wanted` frames of the period being filled silence, as many
+  // as it has room for. Returns how many.
+  snd_pcm_uframes_t Silence(uint64_t wanted, bool interleaved) {
+    const auto frames = static_cast<snd_pcm_uframes_t>(std::min<uint64_t>(wanted, period - filled));
     const size_t offset = filled * SampleBytes, bytes = frames * SampleBytes;
     if (interleaved) {
       std::memset(target + 2 * offset, 0, 2 * bytes);
@@ -247,8 +249,54 @@ struct Producer {
     }
     filled += frames;
     silentFrames += static_cast<uint32_t>(frames);
+    return frames;
   }
 };
+
+// Waits until the files are ready. False on a stop before that.
+bool WaitForGo(const Wakeups& wake) {
+  pollfd p[2] = {{wake.go, POLLIN, 0}, {wake.stop, POLLIN, 0}};
+  while (!StopRequested() && (p[0].revents & POLLIN) == 0) poll(p, 2, 1000);
+  return !StopRequested();
+}
+
+// The error a stream's state stands for, or 0 while it can deliver.
+snd_pcm_sframes_t StateError(snd_pcm_t* pcm) {
+  switch (snd_pcm_state(pcm)) {
+    case SND_PCM_STATE_XRUN:
+      return -EPIPE;
+    case SND_PCM_STATE_SUSPENDED:
+      return -ESTRPIPE;
+    case SND_PCM_STATE_DISCONNECTED:
+      return -ENODEV;
+    default:
+      return 0;
+  }
+}
+
+// Reads up to `frames` frames into the period being filled, at `filled`.
+// The count read, 0 when nothing was there, or a negative ALSA code.
+snd_pcm_sframes_t ReadInto(const CaptureJob& job, const Producer& out, snd_pcm_uframes_t frames) {
+  snd_pcm_t* pcm = job.device->handle.get();
+  const size_t offset = out.filled * job.SampleBytes;
+  uint8_t* area1 = out.target + offset;
+  uint8_t* area2 = out.target + out.areaBytes + offset;
+  snd_pcm_sframes_t got;
+  if (job.ring->interleaved) {
+    got = snd_pcm_readi(pcm, out.target + 2 * offset, frames);
+  } else if (job.device->interleaved) {
+    uint8_t* scratch = job.buffers->scratch.data();
+    got = snd_pcm_readi(pcm, scratch, frames);
+    // A mono take from one input never looks at the other.
+    if (got > 0)
+      Deinterleave(static_cast<int32_t>(got), static_cast<int32_t>(job.SampleBytes), scratch,
+                   area1, job.firstInputOnly ? nullptr : area2);
+  } else {
+    void* areas[2] = {area1, area2};
+    got = snd_pcm_readn(pcm, areas, frames);
+  }
+  return got == -EAGAIN ? 0 : got;
+}
 
 struct Reader {
   CaptureJob job;
@@ -259,6 +307,7 @@ struct Reader {
   DropoutClock clock;
   DeviceWait wait;
   Producer out;
+  snd_pcm_uframes_t lostOnStop = 0;  // frames of a period lost to a full ring at a stop
 
   uint64_t TakeFrames() const { return job.totalPeriods * period; }
 
@@ -267,13 +316,6 @@ struct Reader {
     const bool spilled = out.toSpill;
     out.Publish(end, pacing.unreported && !spilled, pacing.paced);
     if (!spilled) pacing.unreported = false;
-  }
-
-  // Waits until the files are ready. False on a stop before that.
-  bool WaitForGo() {
-    pollfd p[2] = {{job.wake->go, POLLIN, 0}, {job.wake->stop, POLLIN, 0}};
-    while (!StopRequested() && (p[0].revents & POLLIN) == 0) poll(p, 2, 1000);
-    return !StopRequested();
   }
 
   int Start() {
@@ -289,9 +331,7 @@ struct Reader {
     frames = std::min(frames, TakeFrames() - out.Position());
     while (frames > 0) {
       if (out.target == nullptr && !out.ChooseTarget(pacing.paced)) return false;
-      const auto n = static_cast<snd_pcm_uframes_t>(std::min<uint64_t>(frames, period - out.filled));
-      out.Silence(n, job.ring->interleaved);
-      frames -= n;
+      frames -= out.Silence(frames, job.ring->interleaved);
       if (out.filled == period) Publish(PeriodEnd::kWhole);
     }
     return true;
@@ -305,43 +345,6 @@ struct Reader {
       return InsertSilence(period - out.filled);
     }
     return InsertSilence(clock.Gap(out.Position(), avail, now, job.SampleRate));
-  }
-
-  // Reads what is there into the period being filled. The count read, 0 when
-  // nothing was there, or a negative ALSA code.
-  snd_pcm_sframes_t ReadSome(snd_pcm_uframes_t frames) {
-    const size_t offset = out.filled * job.SampleBytes;
-    uint8_t* area1 = out.target + offset;
-    uint8_t* area2 = out.target + out.areaBytes + offset;
-    snd_pcm_sframes_t got;
-    if (job.ring->interleaved) {
-      got = snd_pcm_readi(pcm, out.target + 2 * offset, frames);
-    } else if (job.device->interleaved) {
-      uint8_t* scratch = job.buffers->scratch.data();
-      got = snd_pcm_readi(pcm, scratch, frames);
-      // A mono take from one input never looks at the other.
-      if (got > 0)
-        Deinterleave(static_cast<int32_t>(got), static_cast<int32_t>(job.SampleBytes), scratch,
-                     area1, job.firstInputOnly ? nullptr : area2);
-    } else {
-      void* areas[2] = {area1, area2};
-      got = snd_pcm_readn(pcm, areas, frames);
-    }
-    return got == -EAGAIN ? 0 : got;
-  }
-
-  // The error a stream's state stands for, or 0 while it can deliver.
-  snd_pcm_sframes_t StateError() const {
-    switch (snd_pcm_state(pcm)) {
-      case SND_PCM_STATE_XRUN:
-        return -EPIPE;
-      case SND_PCM_STATE_SUSPENDED:
-        return -ESTRPIPE;
-      case SND_PCM_STATE_DISCONNECTED:
-        return -ENODEV;
-      default:
-        return 0;
-    }
   }
 
   // After an overrun or a suspend. False when the take ends: the device is
@@ -373,7 +376,7 @@ struct Reader {
     clock.Saw(static_cast<double>(out.Position() + frames), now, job.SampleRate);
     // Whatever is there is read: a sound server's plugin may notice that
     // the server is gone only when asked for frames.
-    const snd_pcm_sframes_t got = ReadSome(std::min(frames, period - out.filled));
+    const snd_pcm_sframes_t got = ReadInto(job, out, std::min(frames, period - out.filled));
     if (got < 0) return Failed(got, now);
     out.filled += static_cast<snd_pcm_uframes_t>(got);
     pacing.delivered += static_cast<uint64_t>(got);
@@ -392,7 +395,7 @@ struct Reader {
   // Nothing is there: waits, or finds the device broken or silent too long.
   bool Idle(double now) {
     // Some plugins report a stream that broke only through its state.
-    const snd_pcm_sframes_t broken = StateError();
+    const snd_pcm_sframes_t broken = StateError(pcm);
     if (broken != 0) return Failed(broken, now);
     if (clock.Silent(now)) {
       Publish(PeriodEnd::kLost, kNoAudioError);
@@ -416,7 +419,7 @@ struct Reader {
   }
 
   void Run() {
-    if (!WaitForGo()) return;
+    if (!WaitForGo(*job.wake)) return;
     const int rc = Start();
     clock.lastAudio = clock.refTime = pacing.startedAt;
     if (rc < 0) {
@@ -426,7 +429,10 @@ struct Reader {
     }
     while (out.periods < job.totalPeriods) {
       if (StopRequested() || (out.target == nullptr && !out.ChooseTarget(pacing.paced))) {
-        if (out.target != nullptr && out.filled > 0) Publish(PeriodEnd::kStopped);
+        // What arrived of the period is written; if the ring was full, only
+        // that much is lost, not the whole period.
+        if (out.target != nullptr && out.filled > 0 && out.toSpill) lostOnStop = out.filled;
+        if (out.target != nullptr && out.filled > 0 && !out.toSpill) Publish(PeriodEnd::kStopped);
         return;
       }
       if (!Step()) return;
@@ -455,6 +461,7 @@ void RunCapture(CaptureJob job) {
 
   PeriodRing& ring = *job.ring;
   ring.trailingDropped.store(r.out.dropped);
+  ring.trailingFrames.store(static_cast<uint32_t>(r.lostOnStop));
   ring.finished.store(true);
   Signal(job.wake->main.fd);
   // Letting go of a device can wait on a frozen sound server; nobody waits

@@ -83,6 +83,12 @@ void Passes::Pass(const uint8_t* period, uint32_t overruns) {
   Hold();
 }
 
+void Passes::LostOnStop(uint32_t frames) {
+  Say(console, 1, "\nRX\n");
+  ++OverrunCount;
+  silentFrames += frames;
+}
+
 bool Passes::Take(const PeriodInfo& info, const uint8_t* period) {
   for (uint32_t d = 0; d < info.droppedBefore; ++d) Pass(nullptr, 1);
   silentFrames += info.silentFrames;

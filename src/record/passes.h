@@ -49,6 +49,8 @@ struct Passes {
   bool Take(const PeriodInfo& info, const uint8_t* period);
   // `period` null: a period lost to a full ring, written as silence.
   void Pass(const uint8_t* period, uint32_t overruns);
+  // `frames` of a period lost to a full ring when the take was stopped.
+  void LostOnStop(uint32_t frames);
   // Counts what the last scan found: its clip warnings and its peaks. True
   // when it warned.
   bool FoldLastScan();

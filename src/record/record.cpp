@@ -234,9 +234,11 @@ bool RunPasses(Take* t) {
     }
     if (ended) return false;
     if (ring.finished.load() && ring.produced.load() == next) {
-      const uint32_t lost = ring.trailingDropped.load();
+      const uint32_t lost = ring.trailingDropped.load(), frames = ring.trailingFrames.load();
       for (uint32_t d = 0; d < lost; ++d) t->passes.Pass(nullptr, 1);
+      if (frames > 0) t->passes.LostOnStop(frames);
       t->writer.trailing.store(lost);
+      t->writer.trailingFrames.store(frames);
       return false;
     }
     if (StopRequested() && stopDeadline == 0)

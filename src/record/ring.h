@@ -76,7 +76,8 @@ struct PeriodRing {
 
   // How the capture thread ended, read once `finished` is set.
   std::atomic<bool> finished{false};         // it will fill no more
-  std::atomic<uint32_t> trailingDropped{0};  // lost to a full ring after the last slot
+  std::atomic<uint32_t> trailingDropped{0};  // periods lost to a full ring after the last slot
+  std::atomic<uint32_t> trailingFrames{0};   // and frames of one more, at a stop
   std::atomic<int> lostError{0};             // why the device was lost, if it was
   std::atomic<bool> started{false};          // the first frame has arrived
   std::atomic<bool> closed{false};           // the device has been let go

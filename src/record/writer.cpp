@@ -207,7 +207,8 @@ struct Writer {
   bool AppendTrailing() {
     for (uint32_t d = job->trailing.load(); d > 0; --d, ++job->periodsWritten)
       if (!Appended(sink.Append(nullptr, job->PeriodFrames))) return false;
-    return true;
+    const uint32_t frames = job->trailingFrames.load();
+    return frames == 0 || Appended(sink.Append(nullptr, frames));
   }
 
   void Finish() {

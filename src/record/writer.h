@@ -23,7 +23,8 @@ struct WriterJob {
   int32_t InterleavedStereo = 0;
 
   std::atomic<bool> ended{false};     // the main thread passes on no more slots
-  std::atomic<uint32_t> trailing{0};  // silent periods after the last slot
+  std::atomic<uint32_t> trailing{0};        // silent periods after the last slot
+  std::atomic<uint32_t> trailingFrames{0};  // and silent frames after those
   std::atomic<bool> done{false};      // the files are finished (or failed)
 
   // Results, read once `done` is set.
