@@ -249,6 +249,10 @@ struct Writer {
 }  // namespace
 
 void RunWriter(WriterJob* job) {
+  // The files are opened after this thread starts: nothing of them is
+  // looked at before the first period is passed on, or the take ends.
+  const auto begun = [job] { return job->ended.load() || job->ring->passed.load() > 0; };
+  while (!begun()) SleepUnless(&job->wake->writer, begun, 1000);
   Writer w;
   w.job = job;
   w.ring = job->ring;
