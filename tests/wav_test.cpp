@@ -112,41 +112,54 @@ TEST(BuildWavHeader, SizesPastFourGigabytesKeepLow32Bits) {
   EXPECT_EQ(U32At(big, 40), static_cast<uint32_t>(2147479552ULL * 6));
 }
 
-TEST_F(WavFileTest, MakeHeaderWritesKnownHeaders) {
+// What a take does with a file it records into: opens it and writes the
+// header through the descriptor, which cuts a regular file to the header.
+bool HeaderThroughFd(const std::string& path, uint32_t rate, int64_t frames, uint32_t sampleBytes,
+                     int32_t mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const bool ok = WriteWavHeader(fd, rate, frames, sampleBytes, mode);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+TEST_F(WavFileTest, HeaderWritesKnownHeaders) {
   const std::string mono = Path("mono.wav");
   const std::string stereo = Path("stereo.wav");
-  ASSERT_TRUE(MAKE_HEADER(mono, 44100, 2646016, 2, 0));
-  ASSERT_TRUE(MAKE_HEADER(stereo, 96000, 0, 3, 1));
+  ASSERT_TRUE(HeaderThroughFd(mono, 44100, 2646016, 2, 0));
+  ASSERT_TRUE(HeaderThroughFd(stereo, 96000, 0, 3, 1));
   EXPECT_EQ(ReadAll(mono), kCd60sMono);
   EXPECT_EQ(ReadAll(stereo), kHiResStereoEmpty);
 }
 
-TEST_F(WavFileTest, MakeHeaderTruncatesExistingFile) {
+TEST_F(WavFileTest, HeaderTruncatesExistingFile) {
   const std::string path = Path("old.wav");
   WriteAll(path, Bytes(100000, 0x5a));
-  ASSERT_TRUE(MAKE_HEADER(path, 44100, 2646016, 2, 0));
+  ASSERT_TRUE(HeaderThroughFd(path, 44100, 2646016, 2, 0));
   EXPECT_EQ(ReadAll(path), kCd60sMono);
 }
 
-TEST_F(WavFileTest, MakeHeaderInMissingDirectoryFailsAndCreatesNothing) {
+TEST_F(WavFileTest, HeaderInMissingDirectoryFailsAndCreatesNothing) {
   const std::string path = Path("no/such/dir/take.wav");
   errno = 0;
-  EXPECT_FALSE(MAKE_HEADER(path, 48000, 4096, 2, 0));
+  EXPECT_FALSE(HeaderThroughFd(path, 48000, 4096, 2, 0));
   EXPECT_EQ(errno, ENOENT);
   EXPECT_FALSE(fs::exists(path));
   EXPECT_FALSE(fs::exists(Path("no")));
 }
 
-TEST_F(WavFileTest, MakeHeaderReportsFailedWrite) {
+TEST_F(WavFileTest, HeaderReportsFailedWrite) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   errno = 0;
-  EXPECT_FALSE(MAKE_HEADER("/dev/full", 48000, 4096, 2, 0));
+  EXPECT_FALSE(HeaderThroughFd("/dev/full", 48000, 4096, 2, 0));
   EXPECT_EQ(errno, ENOSPC);
 }
 
 TEST_F(WavFileTest, RewriteWavSizesTouchesOnlyTheTwoSizeFields) {
   const std::string path = Path("take.wav");
-  ASSERT_TRUE(MAKE_HEADER(path, 48000, 2646016, 3, 1));
+  ASSERT_TRUE(HeaderThroughFd(path, 48000, 2646016, 3, 1));
   Bytes audio(600);
   for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + 1);
   {
@@ -175,7 +188,7 @@ TEST_F(WavFileTest, RewriteWavSizesTouchesOnlyTheTwoSizeFields) {
 
 TEST_F(WavFileTest, RewriteWavSizesFailsOnReadOnlyDescriptor) {
   const std::string path = Path("ro.wav");
-  ASSERT_TRUE(MAKE_HEADER(path, 48000, 4096, 2, 0));
+  ASSERT_TRUE(HeaderThroughFd(path, 48000, 4096, 2, 0));
   FilePtr f(std::fopen(path.c_str(), "rb"));
   ASSERT_TRUE(f);
   errno = 0;
@@ -218,7 +231,7 @@ const ReaderCase kReaderCases[] = {
 
 // A header plus exactly the audio it announces, as a finished run leaves it.
 std::string MakeFinishedFile(const std::string& path, const ReaderCase& c) {
-  EXPECT_TRUE(MAKE_HEADER(path, c.rate, c.frames, c.sampleBytes, c.mode));
+  EXPECT_TRUE(HeaderThroughFd(path, c.rate, c.frames, c.sampleBytes, c.mode));
   const size_t bytes = static_cast<size_t>(c.frames) * c.sampleBytes * (c.mode == 1 ? 2 : 1);
   FilePtr f(std::fopen(path.c_str(), "ab"));
   Bytes audio(bytes, 0x11);

@@ -17,8 +17,8 @@ struct CaptureDevice {
   snd_pcm_uframes_t PeriodFrames = 0;  // granted for the request of 4096
   unsigned int grantedRate = 0;        // what the device actually runs at
   snd_pcm_uframes_t bufferFrames = 0;  // granted for the request of 32768
-  // Periods of an interleaved device are read whole into a scratch buffer
-  // and split into the channel areas.
+  // An interleaved device is read straight into the ring for a stereo file,
+  // and otherwise into a scratch buffer and split into the channel areas.
   bool interleaved = false;
 };
 

@@ -1,4 +1,4 @@
-// Output names, headers and the files the capture loop appends to.
+// Output names, headers, and the files the writer appends to.
 #include "record/outputs.h"
 
 #include <fcntl.h>

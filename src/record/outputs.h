@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-// Each output's write buffer: one write(2) per 128 KiB instead of one per
-// period and file.
+// Each output's buffer. A stereo file made from channel areas is interleaved
+// into its buffer and written 128 KiB at a time; mono files, and a stereo
+// file whose frames the ring already holds, are written straight from the
+// ring, and the first buffer is their source of silence.
 constexpr size_t kFileBufferBytes = 128 * 1024;
 
 struct OutputSet {

@@ -66,9 +66,9 @@ bool WriteAll(int fd, const uint8_t* data, size_t size, off_t at = -1) {
   return true;
 }
 
-// The size fields hold 32 bits; a take too long for them keeps its low 32
-// bits (the front end refuses such takes, so this only matters to callers
-// that bypass it).
+// The size fields hold 32 bits. Takes too long for them are written as RF64
+// (HeaderBytesFor), so only a caller that builds a WAV header for such a
+// length by hand ever keeps just the low 32 bits.
 int64_t Low32(uint64_t value) { return static_cast<int64_t>(value & 0xffffffffu); }
 
 void PutTag(const char* tag, uint8_t* out) { std::memcpy(out, tag, 4); }
