@@ -347,98 +347,109 @@ struct Reader {
     return InsertSilence(clock.Gap(out.Position(), avail, now, job.SampleRate));
   }
 
-  // After an overrun or a suspend. False when the take ends: the device is
-  // gone, or has delivered nothing for kNoAudioSeconds however often it
-  // was restarted. Overruns in a row with no frame between are one
-  // dropout, counted once.
-  bool Recover(snd_pcm_sframes_t error, double now) {
-    const bool again = clock.restartedSinceAudio;
-    if (clock.Overran(now)) ++out.overruns;
-    if (again && clock.Silent(now)) {
-      Publish(PeriodEnd::kLost, kNoAudioError);
-      return false;
-    }
-    // A stream that overruns again at once is given a moment.
-    if (again) poll(wait.Stop(), 1, 20);
-    int rc = RecoverStream(pcm, error);
-    if (rc == 0) rc = Start();
-    if (rc < 0) {
-      Publish(PeriodEnd::kLost, rc);
-      return false;
-    }
-    return true;
-  }
+  // The steps of a take, each false when it ends the take.
+  bool Recover(snd_pcm_sframes_t error, double now);
+  bool Take(snd_pcm_uframes_t frames, double now);
+  bool Failed(snd_pcm_sframes_t error, double now);
+  bool Idle(double now);
+  bool Step();
+  void Run();
+};
 
-  // Frames are there: reads them into the period being filled.
-  bool Take(snd_pcm_uframes_t frames, double now) {
-    pacing.Saw(frames, now, period, buffer, job.SampleRate);
-    if (clock.gapPending) return FillGap(frames, now);
-    clock.Saw(static_cast<double>(out.Position() + frames), now, job.SampleRate);
-    // Whatever is there is read: a sound server's plugin may notice that
-    // the server is gone only when asked for frames.
-    const snd_pcm_sframes_t got = ReadInto(job, out, std::min(frames, period - out.filled));
-    if (got < 0) return Failed(got, now);
-    out.filled += static_cast<snd_pcm_uframes_t>(got);
-    pacing.delivered += static_cast<uint64_t>(got);
-    if (got > 0 && !job.ring->started.load(std::memory_order_relaxed))
-      job.ring->started.store(true);
-    if (out.filled == period) Publish(PeriodEnd::kWhole);
-    return true;
-  }
-
-  bool Failed(snd_pcm_sframes_t error, double now) {
-    if (error == -EPIPE || error == -ESTRPIPE) return Recover(error, now);
-    Publish(PeriodEnd::kLost, static_cast<int>(error));
+// After an overrun or a suspend. False when the take ends: the device is
+// gone, or has delivered nothing for kNoAudioSeconds however often it
+// was restarted. Overruns in a row with no frame between are one
+// dropout, counted once.
+bool Reader::Recover(snd_pcm_sframes_t error, double now) {
+  const bool again = clock.restartedSinceAudio;
+  if (clock.Overran(now)) ++out.overruns;
+  if (again && clock.Silent(now)) {
+    Publish(PeriodEnd::kLost, kNoAudioError);
     return false;
   }
-
-  // Nothing is there: waits, or finds the device broken or silent too long.
-  bool Idle(double now) {
-    // Some plugins report a stream that broke only through its state.
-    const snd_pcm_sframes_t broken = StateError(pcm);
-    if (broken != 0) return Failed(broken, now);
-    if (clock.Silent(now)) {
-      Publish(PeriodEnd::kLost, kNoAudioError);
-      return false;
-    }
-    out.WakeMain();
-    const double left = clock.lastAudio + kNoAudioSeconds - now;
-    wait.Wait(period - out.filled, job.SampleRate,
-              std::clamp(static_cast<int>(left * 1000) + 1, 1, 1000));
-    return true;  // a stop is seen at the top of the loop
+  // A stream that overruns again at once is given a moment.
+  if (again) poll(wait.Stop(), 1, 20);
+  int rc = RecoverStream(pcm, error);
+  if (rc == 0) rc = Start();
+  if (rc < 0) {
+    Publish(PeriodEnd::kLost, rc);
+    return false;
   }
+  return true;
+}
 
-  // One look at the device. False when the take ends.
-  bool Step() {
-    const double asked = MonotonicSeconds();
-    const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-    const double now = (asked + MonotonicSeconds()) / 2;
-    if (avail > 0) return Take(static_cast<snd_pcm_uframes_t>(avail), now);
-    if (avail == 0) return Idle(now);
-    return Failed(avail, now);
+// Frames are there: reads them into the period being filled.
+bool Reader::Take(snd_pcm_uframes_t frames, double now) {
+  pacing.Saw(frames, now, period, buffer, job.SampleRate);
+  if (clock.gapPending) return FillGap(frames, now);
+  clock.Saw(static_cast<double>(out.Position() + frames), now, job.SampleRate);
+  // Whatever is there is read: a sound server's plugin may notice that
+  // the server is gone only when asked for frames.
+  const snd_pcm_sframes_t got = ReadInto(job, out, std::min(frames, period - out.filled));
+  if (got < 0) return Failed(got, now);
+  out.filled += static_cast<snd_pcm_uframes_t>(got);
+  pacing.delivered += static_cast<uint64_t>(got);
+  if (got > 0 && !job.ring->started.load(std::memory_order_relaxed))
+    job.ring->started.store(true);
+  if (out.filled == period) Publish(PeriodEnd::kWhole);
+  return true;
+}
+
+// The device reported an error: an overrun or a suspend is recovered from,
+// anything else ends the take.
+bool Reader::Failed(snd_pcm_sframes_t error, double now) {
+  if (error == -EPIPE || error == -ESTRPIPE) return Recover(error, now);
+  Publish(PeriodEnd::kLost, static_cast<int>(error));
+  return false;
+}
+
+// Nothing is there: waits, or finds the device broken or silent too long.
+bool Reader::Idle(double now) {
+  // Some plugins report a stream that broke only through its state.
+  const snd_pcm_sframes_t broken = StateError(pcm);
+  if (broken != 0) return Failed(broken, now);
+  if (clock.Silent(now)) {
+    Publish(PeriodEnd::kLost, kNoAudioError);
+    return false;
   }
+  out.WakeMain();
+  const double left = clock.lastAudio + kNoAudioSeconds - now;
+  wait.Wait(period - out.filled, job.SampleRate,
+            std::clamp(static_cast<int>(left * 1000) + 1, 1, 1000));
+  return true;  // a stop is seen at the top of the loop
+}
 
-  void Run() {
-    if (!WaitForGo(*job.wake)) return;
-    const int rc = Start();
-    clock.lastAudio = clock.refTime = pacing.startedAt;
-    if (rc < 0) {
-      out.target = job.ring->Slot(0);
-      Publish(PeriodEnd::kLost, rc);
+// One look at the device. False when the take ends.
+bool Reader::Step() {
+  const double asked = MonotonicSeconds();
+  const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+  const double now = (asked + MonotonicSeconds()) / 2;
+  if (avail > 0) return Take(static_cast<snd_pcm_uframes_t>(avail), now);
+  if (avail == 0) return Idle(now);
+  return Failed(avail, now);
+}
+
+// The take: every period until the last, a stop, or a lost device.
+void Reader::Run() {
+  if (!WaitForGo(*job.wake)) return;
+  const int rc = Start();
+  clock.lastAudio = clock.refTime = pacing.startedAt;
+  if (rc < 0) {
+    out.target = job.ring->Slot(0);
+    Publish(PeriodEnd::kLost, rc);
+    return;
+  }
+  while (out.periods < job.totalPeriods) {
+    if (StopRequested() || (out.target == nullptr && !out.ChooseTarget(pacing.paced))) {
+      // What arrived of the period is written; if the ring was full, only
+      // that much is lost, not the whole period.
+      if (out.target != nullptr && out.filled > 0 && out.toSpill) lostOnStop = out.filled;
+      if (out.target != nullptr && out.filled > 0 && !out.toSpill) Publish(PeriodEnd::kStopped);
       return;
     }
-    while (out.periods < job.totalPeriods) {
-      if (StopRequested() || (out.target == nullptr && !out.ChooseTarget(pacing.paced))) {
-        // What arrived of the period is written; if the ring was full, only
-        // that much is lost, not the whole period.
-        if (out.target != nullptr && out.filled > 0 && out.toSpill) lostOnStop = out.filled;
-        if (out.target != nullptr && out.filled > 0 && !out.toSpill) Publish(PeriodEnd::kStopped);
-        return;
-      }
-      if (!Step()) return;
-    }
+    if (!Step()) return;
   }
-};
+}
 
 }  // namespace
 
