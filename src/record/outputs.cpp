@@ -245,6 +245,29 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
   return true;
 }
 
+// Devices get the header for the planned length, as they cannot take
+// another; one that cannot take it at all is found out before any file is
+// truncated. Regular files come last, with a header that declares no audio
+// until some is on disk.
+bool WriteHeaders(Opening* open_, const WavFormat& format, int64_t TotalFrames) {
+  for (const bool regular : {false, true}) {
+    for (int slot = 0; slot < 2; ++slot) {
+      const int fd = open_->fd[slot];
+      if (fd < 0 || S_ISREG(open_->st[slot].st_mode) != regular) continue;
+      const int32_t stereo = format.channels == 2 ? 1 : 0;
+      const bool written =
+          regular ? StartWavFile(fd, format)
+                  : WriteWavHeader(fd, format.SampleRate, TotalFrames, format.SampleBytes, stereo);
+      if (!written) {
+        std::printf("Can't write the header of %s: %s\n", open_->name[slot].c_str(),
+                    std::strerror(errno));
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
@@ -253,9 +276,13 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
                     const int32_t NameStatus[2], OutputSet* outputs) {
   const size_t PeriodBytes = PeriodFrames * SampleBytes;
   const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
-  outputs->headerBytes = HeaderBytesFor(TotalFrames, blockAlign);
+  WavFormat& format = outputs->format;
+  format.headerBytes = HeaderBytesFor(TotalFrames, blockAlign);
+  format.SampleRate = SampleRate;
+  format.SampleBytes = SampleBytes;
+  format.channels = InterleavedStereo ? 2 : 1;
   const uint64_t fileBytes =
-      static_cast<uint64_t>(outputs->headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign;
+      static_cast<uint64_t>(format.headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign;
   Opening opening;
   if (AutoNames == 1) {
     // Automatic names are made in the working folder.
@@ -300,19 +327,8 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
     }
   }
 
-  // Every output is open and ours. A device that cannot take a header is
-  // found out before any file is truncated; the regular files come last.
-  for (const bool regular : {false, true}) {
-    for (int slot = 0; slot < 2; ++slot) {
-      if (opening.fd[slot] < 0 || S_ISREG(opening.st[slot].st_mode) != regular) continue;
-      if (!WriteWavHeader(opening.fd[slot], SampleRate, TotalFrames, SampleBytes,
-                          InterleavedStereo)) {
-        std::printf("Can't write the header of %s: %s\n", opening.name[slot].c_str(),
-                    std::strerror(errno));
-        return false;
-      }
-    }
-  }
+  // Every output is open and ours.
+  if (!WriteHeaders(&opening, format, TotalFrames)) return false;
 
   for (int slot = 0; slot < 2; ++slot) {
     if (opening.fd[slot] < 0) continue;
@@ -338,4 +354,32 @@ OutputSet::~OutputSet() {
 void RemoveCreatedOutputs(OutputSet* outputs) {
   for (int slot = 0; slot < 2; ++slot)
     if (outputs->fd[slot] >= 0 && outputs->created[slot]) unlink(outputs->name[slot].c_str());
+}
+
+bool SyncOutput(const OutputSet& outputs, int slot) {
+  const int fd = outputs.fd[slot];
+  if (fdatasync(fd) != 0) return false;
+  const off_t written = lseek(fd, 0, SEEK_CUR);
+  struct stat st {};
+  if (written < 0 || fstat(fd, &st) != 0) return false;
+  // What another program cut off meanwhile is not claimed.
+  const off_t held = std::min(written, st.st_size);
+  const long header = outputs.format.headerBytes;
+  const uint32_t blockAlign = outputs.format.SampleBytes * outputs.format.channels;
+  const uint64_t frames = held > header ? static_cast<uint64_t>(held - header) / blockAlign : 0;
+  return PutWavHeader(fd, outputs.format, frames) && fdatasync(fd) == 0;
+}
+
+std::string FinishOutput(const OutputSet& outputs, int slot) {
+  if (!outputs.regular[slot]) return "";
+  const int fd = outputs.fd[slot];
+  const std::string& name = outputs.name[slot];
+  const auto failure = [&name](const char* what) {
+    return std::string(what) + " " + name + ": " + std::strerror(errno);
+  };
+  if (!FinishWavFile(fd, outputs.format)) return failure("Can't finish");
+  if (fdatasync(fd) != 0) return failure("Can't write to");
+  if (outputs.folder[slot] >= 0 && fsync(outputs.folder[slot]) != 0)
+    return failure("Can't write to");
+  return "";
 }

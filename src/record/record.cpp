@@ -302,7 +302,8 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
     // file being replaced is left whole and empty.
     RemoveCreatedOutputs(&outputs);
     for (int slot = 0; slot < 2; ++slot)
-      if (outputs.fd[slot] >= 0) MakeWavWhole(outputs.fd[slot], blockAlign, outputs.headerBytes);
+      if (outputs.fd[slot] >= 0)
+        MakeWavWhole(outputs.fd[slot], blockAlign, outputs.format.headerBytes);
     EndBySignal(lastSignal);
   }
 

@@ -13,7 +13,6 @@
 #include "record/console.h"
 #include "record/outputs.h"
 #include "record/record.h"
-#include "wav/wav.h"
 
 namespace {
 
@@ -27,6 +26,7 @@ struct Writer {
   size_t periodBytes;  // one channel's period
   size_t fill[2] = {0, 0};
   double lastSync = 0;
+  uint64_t syncedSlots = 0;  // slots written when the files were last synced
 
   // Mono files, and a stereo file whose frames the ring holds as the device
   // delivered them, are written straight from the ring, a batch of periods
@@ -41,10 +41,11 @@ struct Writer {
   uint64_t announced = 0;  // released slots the capture thread was told of
 
   void Fail(int slot, const char* what, int error) {
-    if (!job->failed)
-      Say(job->console, 2,
-          std::string("\n") + what + " " + outputs->name[slot] + ": " + std::strerror(error) +
-              "\n");
+    Fail(std::string(what) + " " + outputs->name[slot] + ": " + std::strerror(error));
+  }
+
+  void Fail(const std::string& message) {
+    if (!job->failed) Say(job->console, 2, "\n" + message + "\n");
     job->failed = true;
     job->wake->stopRequested.store(true);
     Wake(job->wake->stop);
@@ -157,13 +158,21 @@ struct Writer {
   bool SyncAll() {
     for (int slot = 0; slot < 2; ++slot) {
       if (outputs->fd[slot] < 0 || !outputs->regular[slot]) continue;
-      if (fdatasync(outputs->fd[slot]) != 0) {
+      if (!SyncOutput(*outputs, slot)) {
         Fail(slot, "Can't write to", errno);
         return false;
       }
     }
     lastSync = MonotonicSeconds();
     return true;
+  }
+
+  // Periods are handed on in batches: the files are synced once a batch is
+  // written, so that it is on disk and declared in one go.
+  bool SyncIfDue() {
+    if (appended == syncedSlots || MonotonicSeconds() - lastSync < kSyncSeconds) return true;
+    syncedSlots = appended;
+    return FlushAll() && SyncAll();
   }
 
   bool WriteSlot(uint64_t n) {
@@ -183,23 +192,20 @@ struct Writer {
     return true;
   }
 
+  // Whatever ended the take, the header states exactly what each file
+  // holds, in whole frames.
   void Finish() {
     for (int slot = 0; slot < 2; ++slot) {
-      const int fd = outputs->fd[slot];
-      if (fd < 0) continue;
-      // Whatever ended the take, the header states exactly what the file
-      // holds, in whole frames.
-      const uint32_t blockAlign = job->SampleBytes * (job->InterleavedStereo == 1 ? 2 : 1);
-      if (!MakeWavWhole(fd, blockAlign, outputs->headerBytes)) Fail(slot, "Can't finish", errno);
-      if (!outputs->regular[slot]) continue;
-      if (fdatasync(fd) != 0) Fail(slot, "Can't write to", errno);
-      if (outputs->folder[slot] >= 0 && fsync(outputs->folder[slot]) != 0)
-        Fail(slot, "Can't write to", errno);
+      if (outputs->fd[slot] < 0) continue;
+      const std::string problem = FinishOutput(*outputs, slot);
+      if (!problem.empty()) Fail(problem);
     }
   }
 
   void Run() {
-    lastSync = MonotonicSeconds();
+    // The first sync comes with the first periods: until then the header
+    // declares no audio.
+    lastSync = MonotonicSeconds() - kSyncSeconds;
     uint64_t next = 0;
     for (;;) {
       const uint64_t ready = job->ready.load(std::memory_order_acquire);
@@ -207,9 +213,8 @@ struct Writer {
         if (!WriteSlot(next)) break;
         appended = ++next;
         Release();
-        if (MonotonicSeconds() - lastSync >= kSyncSeconds && FlushAll()) SyncAll();
       }
-      if (job->failed || job->abandon.load()) break;
+      if (job->failed || job->abandon.load() || !SyncIfDue()) break;
       if (job->ended.load() && next == job->ready.load()) {
         for (uint32_t d = job->trailing.load(); d > 0 && Append(nullptr, job->PeriodFrames); --d)
           ++job->periodsWritten;
