@@ -268,6 +268,32 @@ bool WriteHeaders(Opening* open_, const WavFormat& format, int64_t TotalFrames) 
   return true;
 }
 
+// The planned size is reserved past the end of the file (which keeps its
+// size, so its header stays true), so that a program that fills the disk
+// meanwhile cannot cut the take short. Made after the header, whose
+// truncation would give it back. ENOSPC, EDQUOT or EFBIG here mean the free
+// space check lost a race or met a quota.
+bool ReserveRoom(const std::string& name, int fd, uint64_t fileBytes, long headerBytes) {
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(fileBytes)) == 0) return true;
+  const int error = errno;
+  // A file system that cannot reserve (exFAT, some network and FUSE mounts)
+  // records unreserved; so does a take whose stop cut the reservation short,
+  // and that stop is handled next.
+  if (error == EOPNOTSUPP || error == ENOSYS || error == EINVAL || error == EINTR) return true;
+  if (error != ENOSPC && error != EDQUOT && error != EFBIG) {
+    std::printf("Can't reserve room for %s: %s\n", name.c_str(), std::strerror(error));
+    return false;
+  }
+  // What part was reserved goes back before the free space is told.
+  std::string why = std::strerror(error);
+  struct statvfs fs {};
+  if (ftruncate(fd, headerBytes) == 0 && error == ENOSPC && fstatvfs(fd, &fs) == 0)
+    why = NeededAndFree(fileBytes, static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize);
+  std::printf("Not enough free space in %s for this take: %s\n", FolderOf(name).c_str(),
+              why.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
@@ -329,6 +355,10 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
 
   // Every output is open and ours.
   if (!WriteHeaders(&opening, format, TotalFrames)) return false;
+  for (int slot = 0; slot < 2; ++slot)
+    if (opening.fd[slot] >= 0 && S_ISREG(opening.st[slot].st_mode) &&
+        !ReserveRoom(opening.name[slot], opening.fd[slot], fileBytes, format.headerBytes))
+      return false;
 
   for (int slot = 0; slot < 2; ++slot) {
     if (opening.fd[slot] < 0) continue;
