@@ -1,6 +1,7 @@
 // What nothing outside the device may break: a disk or a terminal that
 // stalls, stop signals that come twice or while the device is silent, a
-// crash, a console that goes away, a file renamed while it records. The capture
+// crash, a console that goes away, a file renamed or deleted while it
+// records. The capture
 // device here behaves like a sound card: frames keep arriving in real time,
 // and a reader that falls a buffer behind loses them.
 #include <gtest/gtest.h>
@@ -191,6 +192,20 @@ TEST_F(Takes, AKilledTakeLeavesAHeaderThatClaimsOnlyWhatIsThere) {
     // soxi takes a header that declares no audio for one of unknown length.
     if (declared > 0) ExpectReadersAgree(at(name), 1, 48000, 16, declared / 2);
   }
+}
+
+// A file deleted during the take is gone with its audio: no "Done".
+TEST_F(Takes, AFileDeletedDuringTheTakeIsAnError) {
+  std::thread remove_([&] {
+    usleep(700000);
+    unlink(at("gone.wav").c_str());
+  });
+  const RunResult r = RunProgram(Options({"1648", "1.5", "card", "1", "gone.wav"}));
+  remove_.join();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\nCan't finish gone.wav: another program deleted it\n"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Done"), std::string::npos);
 }
 
 // A take planned past what a WAV file can describe is RF64 from its first

@@ -407,9 +407,16 @@ std::string FinishOutput(const OutputSet& outputs, int slot) {
   const auto failure = [&name](const char* what) {
     return std::string(what) + " " + name + ": " + std::strerror(errno);
   };
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return failure("Can't finish");
+  // The audio of a file no name leads to goes with its descriptor.
+  if (st.st_nlink == 0) return "Can't finish " + name + ": another program deleted it";
+  const off_t written = lseek(fd, 0, SEEK_CUR);
   if (!FinishWavFile(fd, outputs.format)) return failure("Can't finish");
   if (fdatasync(fd) != 0) return failure("Can't write to");
   if (outputs.folder[slot] >= 0 && fsync(outputs.folder[slot]) != 0)
     return failure("Can't write to");
+  if (st.st_size < written)
+    return "Can't finish " + name + ": another program cut it short during the take";
   return "";
 }

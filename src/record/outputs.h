@@ -60,7 +60,8 @@ void RemoveCreatedOutputs(OutputSet* outputs);
 // does not hold. Returns false, errno set, on failure.
 bool SyncOutput(const OutputSet& outputs, int slot);
 
-// Ends the take of the output in `slot`: a regular file is cut to whole
-// frames, given its whole header and synced with its folder. Returns what
-// went wrong, naming the file, or an empty text.
+// Ends the take of the output in `slot`: a regular file is checked for what
+// other programs did to it, cut to whole frames, given its whole header and
+// synced with its folder. Returns what went wrong, naming the file, or an
+// empty text.
 std::string FinishOutput(const OutputSet& outputs, int slot);
