@@ -63,12 +63,14 @@ class Robustness : public ZelmTest {
   }
 
   // zelm through a shell, for limits that a shell sets for its child.
-  RunResult RunInShell(const std::string& setup, const std::vector<std::string>& args) {
+  RunResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
+                       const std::string& input = "") {
     std::string command = setup + "; exec '" ZELM_BINARY "'";
     for (const std::string& a : args) command += " '" + a + "'";
     RunOptions options;
     options.program = "/bin/bash";
     options.args = {"-c", command};
+    options.input = input;
     options.cwd = work();
     options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
     return RunProgram(options);
@@ -114,16 +116,37 @@ TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
   }
 }
 
+// A file size limit set by another program (prlimit) during the take.
 TEST_F(Robustness, AFileSizeLimitEndsTheTakeWithAWholeFile) {
-  // 100 KiB: the limit falls inside a period, and inside a 24-bit stereo frame.
-  const RunResult r = RunInShell("ulimit -f 100", {"2448", "2", "paced", "s", "big.wav"});
+  RunOptions options;
+  options.program = "/bin/bash";
+  // 500000 bytes: the limit falls inside a period, and inside a 24-bit stereo frame.
+  options.args = {"-c", "'" ZELM_BINARY
+                        "' 2448 2 paced s big.wav & sleep 0.5; "
+                        "prlimit --pid $! --fsize=500000; wait $!"};
+  options.cwd = work();
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  const RunResult r = RunProgram(options);
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("Can't write to big.wav: File too large\n"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("Done"), std::string::npos);
   const std::string file = ReadFile(at("big.wav"));
   ExpectWholeWav(file, 6);
-  EXPECT_EQ(file.size(), 44 + (102400 - 44) / 6 * 6);
+  EXPECT_EQ(file.size(), 44 + (500000 - 44) / 6 * 6);
   EXPECT_EQ(file.substr(44), RampStereo((file.size() - 44) / 6, 3));
+}
+
+// A limit the planned file would pass is known before the take: the file
+// agreed to be replaced is left as it was.
+TEST_F(Robustness, AFileSizeLimitBelowThePlannedFileRefusesTheTake) {
+  WriteFile(at("a.wav"), "old take");
+  const RunResult r = RunInShell("ulimit -f 0", {"1648", "1", "paced", "1", "a.wav"}, "o\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Can't record into a.wav: the take makes it 98348 bytes, past the file "
+                       "size limit of 0 bytes (ulimit -f)\n"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_EQ(ReadFile(at("a.wav")), "old take");
 }
 
 // The planned size is held for the take while it runs; a take stopped early

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -53,12 +54,14 @@ struct Opening {
   bool created[2] = {false, false};
   bool ours[2] = {false, false};  // created, and locked by us (or not lockable)
   struct stat st[2] = {};
+  int folder[2] = {-1, -1};  // of a created file
 
   Opening() = default;
   Opening(const Opening&) = delete;
   Opening& operator=(const Opening&) = delete;
   ~Opening() {
     for (int slot = 0; slot < 2; ++slot) {
+      if (folder[slot] >= 0) close(folder[slot]);
       if (fd[slot] < 0) continue;
       if (created[slot] && ours[slot]) unlink(name[slot].c_str());
       close(fd[slot]);
@@ -245,6 +248,30 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
   return true;
 }
 
+// A file planned past the process's file size limit would end the take
+// partway; it is refused while nothing has changed yet.
+bool CheckFileSizeLimit(const std::string& name, uint64_t fileBytes) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      fileBytes <= limit.rlim_cur)
+    return true;
+  std::printf("Can't record into %s: the take makes it %" PRIu64
+              " bytes, past the file size limit of %" PRIu64 " bytes (ulimit -f)\n",
+              name.c_str(), fileBytes, static_cast<uint64_t>(limit.rlim_cur));
+  return false;
+}
+
+// The folder of a file this run creates is opened with the outputs: its
+// entry is synced at the end, and a run out of descriptors must refuse the
+// take now rather than finish one whose names are not known to be on disk.
+bool OpenFolder(int slot, Opening* open_) {
+  const std::string& name = open_->name[slot];
+  open_->folder[slot] = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (open_->folder[slot] >= 0) return true;
+  std::printf("Can't open the folder of %s: %s\n", name.c_str(), std::strerror(errno));
+  return false;
+}
+
 // Devices get the header for the planned length, as they cannot take
 // another; one that cannot take it at all is found out before any file is
 // truncated. Regular files come last, with a header that declares no audio
@@ -342,6 +369,11 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
   if (AutoNames == 1)
     for (int slot = 0; slot < 2; ++slot)
       if (opening.fd[slot] >= 0 && !CheckOpenedOutput(slot, &opening)) return false;
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening.fd[slot] < 0 || !S_ISREG(opening.st[slot].st_mode)) continue;
+    if (!CheckFileSizeLimit(opening.name[slot], fileBytes)) return false;
+    if (opening.created[slot] && !OpenFolder(slot, &opening)) return false;
+  }
 
   for (int slot = 0; slot < 2; ++slot) {
     if (opening.fd[slot] < 0) continue;
@@ -365,9 +397,8 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
     outputs->name[slot] = opening.name[slot];
     outputs->regular[slot] = S_ISREG(opening.st[slot].st_mode);
     outputs->created[slot] = opening.created[slot];
-    if (opening.created[slot])
-      outputs->folder[slot] =
-          open(FolderOf(opening.name[slot]).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    outputs->folder[slot] = opening.folder[slot];
+    opening.folder[slot] = -1;
     outputs->fd[slot] = opening.fd[slot];
     opening.fd[slot] = -1;
   }

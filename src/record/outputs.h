@@ -37,15 +37,16 @@ struct OutputSet {
 std::vector<std::string> SplitFileList(const std::string& FileList, std::string& scratch);
 
 // Makes (AutoNames 1) or takes the output names, opens and locks every
-// output, and only when all of them are in hand writes the headers: devices
-// first, for TotalFrames frames, then regular files, truncated, with a
-// header that declares no audio yet, so a take that cannot start leaves
-// every existing file as it was. Then the planned size of each regular file
-// is reserved where the file system can. NameStatus says which names were
-// free when the user was asked (1): one that exists now was made by someone
-// else meanwhile and is not written into. On failure prints the cause,
-// removes what this run created, and returns false; a replaced file is then
-// left whole and empty only if its reservation failed.
+// output (and the folder of each file it creates), and only when all of
+// them are in hand writes the headers: devices first, for TotalFrames
+// frames, then regular files, truncated, with a header that declares no
+// audio yet, so a take that cannot start leaves every existing file as it
+// was. Then the planned size of each regular file is reserved where the file
+// system can. NameStatus says which names were free when the user was asked
+// (1): one that exists now was made by someone else meanwhile and is not
+// written into. On failure prints the cause, removes what this run created,
+// and returns false; a replaced file is then left whole and empty only if
+// its reservation failed.
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
                     int64_t TotalFrames, uint32_t SampleBytes, snd_pcm_uframes_t PeriodFrames,
