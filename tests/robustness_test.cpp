@@ -1,7 +1,9 @@
 // What a take survives: a device that offers only interleaved access, a
 // device that disappears, a full disk or a file size limit, a stop by signal,
-// a device fixed at another rate, and a disk too small from the start. Every
-// file left behind must be a valid WAV whose header matches its data.
+// a device fixed at another rate, and a disk too small from the start or
+// filled by another program. Every file left behind must be a valid WAV
+// whose header matches its data.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -38,6 +40,16 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+// Whether files in `folder` can have room reserved past their end.
+bool CanReserve(const std::string& folder) {
+  const std::string probe = folder + "/probe";
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT, 0600);
+  const bool can = fd >= 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, 4096) == 0;
+  if (fd >= 0) close(fd);
+  unlink(probe.c_str());
+  return can;
+}
+
 class Robustness : public ZelmTest {
  protected:
   void SetUp() override {
@@ -52,12 +64,14 @@ class Robustness : public ZelmTest {
   }
 
   // zelm through a shell, for limits that a shell sets for its child.
-  RunResult RunInShell(const std::string& setup, const std::vector<std::string>& args) {
+  RunResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
+                       const std::string& input = "") {
     std::string command = setup + "; exec '" ZELM_BINARY "'";
     for (const std::string& a : args) command += " '" + a + "'";
     RunOptions options;
     options.program = "/bin/bash";
     options.args = {"-c", command};
+    options.input = input;
     options.cwd = work();
     options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
     return RunProgram(options);
@@ -110,16 +124,61 @@ TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
   EXPECT_EQ(ReadFile(at("s.wav")).substr(44), RampStereo(6 * 4096, 2));
 }
 
+// A file size limit set by another program (prlimit) during the take.
 TEST_F(Robustness, AFileSizeLimitEndsTheTakeWithAWholeFile) {
-  // 100 KiB: the limit falls inside a period, and inside a 24-bit stereo frame.
-  const RunResult r = RunInShell("ulimit -f 100", {"2448", "2", "paced", "s", "big.wav"});
+  RunOptions options;
+  options.program = "/bin/bash";
+  // 500000 bytes: the limit falls inside a period, and inside a 24-bit stereo frame.
+  options.args = {"-c", "'" ZELM_BINARY
+                        "' 2448 2 paced s big.wav & sleep 0.5; "
+                        "prlimit --pid $! --fsize=500000; wait $!"};
+  options.cwd = work();
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  const RunResult r = RunProgram(options);
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("Can't write to big.wav: File too large\n"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("Done"), std::string::npos);
   const std::string file = ReadFile(at("big.wav"));
   ExpectWholeWav(file, 6);
-  EXPECT_EQ(file.size(), 44 + (102400 - 44) / 6 * 6);
+  EXPECT_EQ(file.size(), 44 + (500000 - 44) / 6 * 6);
   EXPECT_EQ(file.substr(44), RampStereo((file.size() - 44) / 6, 3));
+}
+
+// A limit the planned file would pass is known before the take: the file
+// agreed to be replaced is left as it was.
+TEST_F(Robustness, AFileSizeLimitBelowThePlannedFileRefusesTheTake) {
+  WriteFile(at("a.wav"), "old take");
+  const RunResult r = RunInShell("ulimit -f 0", {"1648", "1", "paced", "1", "a.wav"}, "o\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Can't record into a.wav: the take makes it 98348 bytes, past the file "
+                       "size limit of 0 bytes (ulimit -f)\n"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_EQ(ReadFile(at("a.wav")), "old take");
+}
+
+// The planned size is held for the take while it runs; a take stopped early
+// gives back what it did not use.
+TEST_F(Robustness, ATakeReservesItsRoomAndGivesBackTheRest) {
+  if (!CanReserve(work())) GTEST_SKIP() << "the file system of " << work() << " cannot reserve";
+  RunOptions options;
+  options.args = {"1648", "10", "paced", "1", "r.wav"};
+  options.cwd = work();
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  options.signals = {{1500, SIGINT}};
+  struct stat during {};
+  std::thread look([&] {
+    usleep(800000);
+    stat(at("r.wav").c_str(), &during);
+  });
+  const RunResult r = RunProgram(options);
+  look.join();
+  EXPECT_EQ(r.termSignal, SIGINT) << r.out << r.err;
+  EXPECT_GE(during.st_blocks * 512, 44 + 118 * 4096 * 2);  // 10 s in whole periods
+  struct stat after {};
+  ASSERT_EQ(stat(at("r.wav").c_str(), &after), 0);
+  EXPECT_LT(after.st_size, 44 + 40 * 4096 * 2);
+  EXPECT_LT(after.st_blocks * 512, after.st_size + after.st_blksize);
 }
 
 TEST_F(Robustness, AFullDeviceIsReportedBeforeTheTake) {
@@ -170,7 +229,8 @@ TEST_F(SmallDisk, ATakeThatCannotFitIsRefusedBeforeItStarts) {
 }
 
 TEST_F(SmallDisk, ADiskThatFillsDuringTheTakeLeavesWholeFiles) {
-  // The take fits when it starts; then another program fills the disk.
+  // The take fits when it starts and holds its room; then another program
+  // fills the disk, and it is that program that runs out of space.
   RunOptions options;
   options.program = "/bin/bash";
   options.args = {"-c", "sleep 0.5; head -c 900000 /dev/zero > '" + disk_ + "/filler'"};
@@ -178,15 +238,30 @@ TEST_F(SmallDisk, ADiskThatFillsDuringTheTakeLeavesWholeFiles) {
   std::thread fill([&] { filler = RunProgram(options); });
   const RunResult r = Run({"1648", "3", "paced", "2", disk_ + "/a.wav", disk_ + "/b.wav"});
   fill.join();
-  EXPECT_EQ(r.status, 1) << r.out << r.err;
-  EXPECT_NE(r.err.find("No space left on device\n"), std::string::npos) << r.err;
-  EXPECT_EQ(r.out.find("Done"), std::string::npos);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(filler.status, 0) << filler.err;
   for (const char* name : {"/a.wav", "/b.wav"}) {
     const std::string file = ReadFile(disk_ + name);
     ExpectWholeWav(file, 2);
     const unsigned ch = name[1] == 'a' ? 0 : 1;
-    EXPECT_EQ(file.substr(44), Ramp(0, (file.size() - 44) / 2, ch, 2));
+    EXPECT_EQ(file.substr(44), Ramp(0, 36 * 4096, ch, 2));
   }
+}
+
+TEST_F(SmallDisk, ATakeWhoseRoomIsTakenBeforeItStartsLeavesNoFile) {
+  // The free space is checked; then the header's write hangs (the stall
+  // shim) while another program fills the disk, so the reservation fails.
+  std::thread fill([&] {
+    usleep(500000);
+    WriteFile(disk_ + "/filler", std::string(900000, 'x'));
+  });
+  const RunResult r =
+      Run({"1648", "3", "paced", "1", disk_ + "/a.wav"}, "", StallEnv("a.wav", "0:1500"));
+  fill.join();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Not enough free space in " + disk_ + " for this take: 0.3 MB needed, 0.1 MB free\n");
+  EXPECT_FALSE(FileExists(disk_ + "/a.wav"));
 }
 
 // Ctrl-C ends the take at the end of the current period: the files hold what

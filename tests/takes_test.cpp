@@ -1,6 +1,7 @@
 // What nothing outside the device may break: a disk or a terminal that
 // stalls, stop signals that come twice or while the device is silent, a
-// console that goes away, a file renamed while it records. The capture
+// crash, a console that goes away, a file renamed or deleted while it
+// records. The capture
 // device here behaves like a sound card: frames keep arriving in real time,
 // and a reader that falls a buffer behind loses them.
 #include <gtest/gtest.h>
@@ -262,6 +263,43 @@ TEST_F(Takes, AFrozenDeviceEndsTheTake) {
   EXPECT_LT(r.elapsedMs, 6000);
   EXPECT_EQ(ReadFile(at("f.wav")).size(), 44u + 5 * 4096 * 2);
   ExpectExactFrom0("f.wav");
+}
+
+// A crash (kill -9, the OOM killer) right after the start, mid-take or
+// around a sync: the header never claims more than the file holds, what it
+// claims is the device's audio exactly, and what it does not claim (written
+// since the last sync) is at most a sync interval and a period.
+TEST_F(Takes, AKilledTakeLeavesAHeaderThatClaimsOnlyWhatIsThere) {
+  for (const int ms : {300, 1100, 2050, 2200}) {
+    SCOPED_TRACE(ms);
+    const std::string name = "killed" + std::to_string(ms) + ".wav";
+    RunOptions options = Options({"1648", "10", "card", "1", name});
+    options.signals = {{ms, SIGKILL}};
+    EXPECT_EQ(RunProgram(options).termSignal, SIGKILL);
+    const std::string file = ReadFile(at(name));
+    ASSERT_GE(file.size(), 44u);
+    const uint32_t declared = Field32(file, 40);
+    EXPECT_EQ(Field32(file, 4), declared + 36);
+    ASSERT_LE(44 + declared, file.size());
+    EXPECT_LE(file.size() - 44 - declared, (2 * 48000 + 4096) * 2u);
+    EXPECT_TRUE(file.substr(44, declared) == Ramp(0, declared / 2, 0));
+    // soxi takes a header that declares no audio for one of unknown length.
+    if (declared > 0) ExpectReadersAgree(at(name), 1, 48000, 16, declared / 2);
+  }
+}
+
+// A file deleted during the take is gone with its audio: no "Done".
+TEST_F(Takes, AFileDeletedDuringTheTakeIsAnError) {
+  std::thread remove_([&] {
+    usleep(700000);
+    unlink(at("gone.wav").c_str());
+  });
+  const RunResult r = RunProgram(Options({"1648", "1.5", "card", "1", "gone.wav"}));
+  remove_.join();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\nCan't finish gone.wav: another program deleted it\n"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Done"), std::string::npos);
 }
 
 // A take planned past what a WAV file can describe is RF64 from its first

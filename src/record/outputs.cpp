@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -53,12 +54,14 @@ struct Opening {
   bool created[2] = {false, false};
   bool ours[2] = {false, false};  // created, and locked by us (or not lockable)
   struct stat st[2] = {};
+  int folder[2] = {-1, -1};  // of a created file
 
   Opening() = default;
   Opening(const Opening&) = delete;
   Opening& operator=(const Opening&) = delete;
   ~Opening() {
     for (int slot = 0; slot < 2; ++slot) {
+      if (folder[slot] >= 0) close(folder[slot]);
       if (fd[slot] < 0) continue;
       if (created[slot] && ours[slot]) unlink(name[slot].c_str());
       close(fd[slot]);
@@ -245,6 +248,79 @@ bool CheckFreeSpace(const std::vector<std::string>& names, uint64_t fileBytes, b
   return true;
 }
 
+// A file planned past the process's file size limit would end the take
+// partway; it is refused while nothing has changed yet.
+bool CheckFileSizeLimit(const std::string& name, uint64_t fileBytes) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      fileBytes <= limit.rlim_cur)
+    return true;
+  std::printf("Can't record into %s: the take makes it %" PRIu64
+              " bytes, past the file size limit of %" PRIu64 " bytes (ulimit -f)\n",
+              name.c_str(), fileBytes, static_cast<uint64_t>(limit.rlim_cur));
+  return false;
+}
+
+// The folder of a file this run creates is opened with the outputs: its
+// entry is synced at the end, and a run out of descriptors must refuse the
+// take now rather than finish one whose names are not known to be on disk.
+bool OpenFolder(int slot, Opening* open_) {
+  const std::string& name = open_->name[slot];
+  open_->folder[slot] = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (open_->folder[slot] >= 0) return true;
+  std::printf("Can't open the folder of %s: %s\n", name.c_str(), std::strerror(errno));
+  return false;
+}
+
+// Devices get the header for the planned length, as they cannot take
+// another; one that cannot take it at all is found out before any file is
+// truncated. Regular files come last, with a header that declares no audio
+// until some is on disk.
+bool WriteHeaders(Opening* open_, const WavFormat& format, int64_t TotalFrames) {
+  for (const bool regular : {false, true}) {
+    for (int slot = 0; slot < 2; ++slot) {
+      const int fd = open_->fd[slot];
+      if (fd < 0 || S_ISREG(open_->st[slot].st_mode) != regular) continue;
+      const int32_t stereo = format.channels == 2 ? 1 : 0;
+      const bool written =
+          regular ? StartWavFile(fd, format)
+                  : WriteWavHeader(fd, format.SampleRate, TotalFrames, format.SampleBytes, stereo);
+      if (!written) {
+        std::printf("Can't write the header of %s: %s\n", open_->name[slot].c_str(),
+                    std::strerror(errno));
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The planned size is reserved past the end of the file (which keeps its
+// size, so its header stays true), so that a program that fills the disk
+// meanwhile cannot cut the take short. Made after the header, whose
+// truncation would give it back. ENOSPC, EDQUOT or EFBIG here mean the free
+// space check lost a race or met a quota.
+bool ReserveRoom(const std::string& name, int fd, uint64_t fileBytes, long headerBytes) {
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(fileBytes)) == 0) return true;
+  const int error = errno;
+  // A file system that cannot reserve (exFAT, some network and FUSE mounts)
+  // records unreserved; so does a take whose stop cut the reservation short,
+  // and that stop is handled next.
+  if (error == EOPNOTSUPP || error == ENOSYS || error == EINVAL || error == EINTR) return true;
+  if (error != ENOSPC && error != EDQUOT && error != EFBIG) {
+    std::printf("Can't reserve room for %s: %s\n", name.c_str(), std::strerror(error));
+    return false;
+  }
+  // What part was reserved goes back before the free space is told.
+  std::string why = std::strerror(error);
+  struct statvfs fs {};
+  if (ftruncate(fd, headerBytes) == 0 && error == ENOSPC && fstatvfs(fd, &fs) == 0)
+    why = NeededAndFree(fileBytes, static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize);
+  std::printf("Not enough free space in %s for this take: %s\n", FolderOf(name).c_str(),
+              why.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
@@ -253,9 +329,13 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
                     const int32_t NameStatus[2], OutputSet* outputs) {
   const size_t PeriodBytes = PeriodFrames * SampleBytes;
   const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
-  outputs->headerBytes = HeaderBytesFor(TotalFrames, blockAlign);
+  WavFormat& format = outputs->format;
+  format.headerBytes = HeaderBytesFor(TotalFrames, blockAlign);
+  format.SampleRate = SampleRate;
+  format.SampleBytes = SampleBytes;
+  format.channels = InterleavedStereo ? 2 : 1;
   const uint64_t fileBytes =
-      static_cast<uint64_t>(outputs->headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign;
+      static_cast<uint64_t>(format.headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign;
   Opening opening;
   if (AutoNames == 1) {
     // Automatic names are made in the working folder.
@@ -289,6 +369,11 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
   if (AutoNames == 1)
     for (int slot = 0; slot < 2; ++slot)
       if (opening.fd[slot] >= 0 && !CheckOpenedOutput(slot, &opening)) return false;
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening.fd[slot] < 0 || !S_ISREG(opening.st[slot].st_mode)) continue;
+    if (!CheckFileSizeLimit(opening.name[slot], fileBytes)) return false;
+    if (opening.created[slot] && !OpenFolder(slot, &opening)) return false;
+  }
 
   for (int slot = 0; slot < 2; ++slot) {
     if (opening.fd[slot] < 0) continue;
@@ -300,28 +385,20 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
     }
   }
 
-  // Every output is open and ours. A device that cannot take a header is
-  // found out before any file is truncated; the regular files come last.
-  for (const bool regular : {false, true}) {
-    for (int slot = 0; slot < 2; ++slot) {
-      if (opening.fd[slot] < 0 || S_ISREG(opening.st[slot].st_mode) != regular) continue;
-      if (!WriteWavHeader(opening.fd[slot], SampleRate, TotalFrames, SampleBytes,
-                          InterleavedStereo)) {
-        std::printf("Can't write the header of %s: %s\n", opening.name[slot].c_str(),
-                    std::strerror(errno));
-        return false;
-      }
-    }
-  }
+  // Every output is open and ours.
+  if (!WriteHeaders(&opening, format, TotalFrames)) return false;
+  for (int slot = 0; slot < 2; ++slot)
+    if (opening.fd[slot] >= 0 && S_ISREG(opening.st[slot].st_mode) &&
+        !ReserveRoom(opening.name[slot], opening.fd[slot], fileBytes, format.headerBytes))
+      return false;
 
   for (int slot = 0; slot < 2; ++slot) {
     if (opening.fd[slot] < 0) continue;
     outputs->name[slot] = opening.name[slot];
     outputs->regular[slot] = S_ISREG(opening.st[slot].st_mode);
     outputs->created[slot] = opening.created[slot];
-    if (opening.created[slot])
-      outputs->folder[slot] =
-          open(FolderOf(opening.name[slot]).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    outputs->folder[slot] = opening.folder[slot];
+    opening.folder[slot] = -1;
     outputs->fd[slot] = opening.fd[slot];
     opening.fd[slot] = -1;
   }
@@ -338,4 +415,39 @@ OutputSet::~OutputSet() {
 void RemoveCreatedOutputs(OutputSet* outputs) {
   for (int slot = 0; slot < 2; ++slot)
     if (outputs->fd[slot] >= 0 && outputs->created[slot]) unlink(outputs->name[slot].c_str());
+}
+
+bool SyncOutput(const OutputSet& outputs, int slot) {
+  const int fd = outputs.fd[slot];
+  if (fdatasync(fd) != 0) return false;
+  const off_t written = lseek(fd, 0, SEEK_CUR);
+  struct stat st {};
+  if (written < 0 || fstat(fd, &st) != 0) return false;
+  // What another program cut off meanwhile is not claimed.
+  const off_t held = std::min(written, st.st_size);
+  const long header = outputs.format.headerBytes;
+  const uint32_t blockAlign = outputs.format.SampleBytes * outputs.format.channels;
+  const uint64_t frames = held > header ? static_cast<uint64_t>(held - header) / blockAlign : 0;
+  return PutWavHeader(fd, outputs.format, frames) && fdatasync(fd) == 0;
+}
+
+std::string FinishOutput(const OutputSet& outputs, int slot) {
+  if (!outputs.regular[slot]) return "";
+  const int fd = outputs.fd[slot];
+  const std::string& name = outputs.name[slot];
+  const auto failure = [&name](const char* what) {
+    return std::string(what) + " " + name + ": " + std::strerror(errno);
+  };
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return failure("Can't finish");
+  // The audio of a file no name leads to goes with its descriptor.
+  if (st.st_nlink == 0) return "Can't finish " + name + ": another program deleted it";
+  const off_t written = lseek(fd, 0, SEEK_CUR);
+  if (!FinishWavFile(fd, outputs.format)) return failure("Can't finish");
+  if (fdatasync(fd) != 0) return failure("Can't write to");
+  if (outputs.folder[slot] >= 0 && fsync(outputs.folder[slot]) != 0)
+    return failure("Can't write to");
+  if (st.st_size < written)
+    return "Can't finish " + name + ": another program cut it short during the take";
+  return "";
 }

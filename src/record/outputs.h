@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "wav/wav.h"
+
 // Each output's buffer. A stereo file made from channel areas is interleaved
 // into its buffer and written 128 KiB at a time; mono files, and a stereo
 // file whose frames the ring already holds, are written straight from the
@@ -23,7 +25,7 @@ struct OutputSet {
   int folder[2] = {-1, -1};
   bool regular[2] = {false, false};  // a regular file, not a device
   bool created[2] = {false, false};  // this run made the name
-  long headerBytes = 0;              // of every file of the take
+  WavFormat format;                  // of every file of the take
   std::vector<uint8_t> buffer[2];    // sized before the take
 
   OutputSet() = default;
@@ -37,12 +39,16 @@ struct OutputSet {
 std::vector<std::string> SplitFileList(const std::string& FileList, std::string& scratch);
 
 // Makes (AutoNames 1) or takes the output names, opens and locks every
-// output, and only when all of them are in hand writes the headers for
-// TotalFrames frames: devices first, regular files (truncated) last, so a
-// take that cannot start leaves every existing file as it was. NameStatus
-// says which names were free when the user was asked (1): one that exists
-// now was made by someone else meanwhile and is not written into. On failure
-// prints the cause, removes what this run created, and returns false.
+// output (and the folder of each file it creates), and only when all of
+// them are in hand writes the headers: devices first, for TotalFrames
+// frames, then regular files, truncated, with a header that declares no
+// audio yet, so a take that cannot start leaves every existing file as it
+// was. Then the planned size of each regular file is reserved where the file
+// system can. NameStatus says which names were free when the user was asked
+// (1): one that exists now was made by someone else meanwhile and is not
+// written into. On failure prints the cause, removes what this run created,
+// and returns false; a replaced file is then left whole and empty only if
+// its reservation failed.
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
                     int64_t TotalFrames, uint32_t SampleBytes, snd_pcm_uframes_t PeriodFrames,
@@ -50,3 +56,15 @@ bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameS
 
 // Removes the files this run created (a take stopped before it started).
 void RemoveCreatedOutputs(OutputSet* outputs);
+
+// Makes what was written to the regular file in `slot` durable, then has
+// its header declare exactly that and makes the header durable too: a crash
+// or a power cut at any moment leaves a header that claims no audio the file
+// does not hold. Returns false, errno set, on failure.
+bool SyncOutput(const OutputSet& outputs, int slot);
+
+// Ends the take of the output in `slot`: a regular file is checked for what
+// other programs did to it, cut to whole frames, given its whole header and
+// synced with its folder. Returns what went wrong, naming the file, or an
+// empty text.
+std::string FinishOutput(const OutputSet& outputs, int slot);

@@ -181,7 +181,7 @@ void StartTake(Take* t, int32_t AutoNames, std::string& FileList, std::string& N
     const uint32_t blockAlign = t->SampleBytes * (t->InterleavedStereo ? 2 : 1);
     for (int slot = 0; slot < 2; ++slot)
       if (t->outputs.fd[slot] >= 0)
-        MakeWavWhole(t->outputs.fd[slot], blockAlign, t->outputs.headerBytes);
+        MakeWavWhole(t->outputs.fd[slot], blockAlign, t->outputs.format.headerBytes);
     EndBySignal();
   }
   // From here on only the console thread writes to standard output and error.

@@ -132,13 +132,15 @@ struct Writer {
   Sink sink;
   uint64_t next = 0;      // the next slot to append
   uint64_t returned = 0;  // slots given back to the capture thread
+  uint64_t synced = 0;    // slots appended when the files were last synced
   double lastSync = 0;
 
   void Fail(int slot, const char* what, int error) {
-    if (!job->failed)
-      Say(job->console, 2,
-          std::string("\n") + what + " " + job->outputs->name[slot] + ": " + std::strerror(error) +
-              "\n");
+    Fail(std::string(what) + " " + job->outputs->name[slot] + ": " + std::strerror(error));
+  }
+
+  void Fail(const std::string& message) {
+    if (!job->failed) Say(job->console, 2, "\n" + message + "\n");
     job->failed = true;
     RequestStop();
   }
@@ -172,7 +174,7 @@ struct Writer {
   bool SyncAll() {
     for (int slot = 0; slot < 2; ++slot) {
       const OutputSet& o = *job->outputs;
-      if (o.fd[slot] >= 0 && o.regular[slot] && fdatasync(o.fd[slot]) != 0) {
+      if (o.fd[slot] >= 0 && o.regular[slot] && !SyncOutput(o, slot)) {
         Fail(slot, "Can't write to", errno);
         return false;
       }
@@ -188,14 +190,19 @@ struct Writer {
     return SyncAll();
   }
 
-  // Appends what the main thread has passed on. False on a failure.
+  // Appends what the main thread has passed on, then syncs if it is time:
+  // periods come in batches, and a batch is put on disk and declared in the
+  // header in one go. False on a failure.
   bool AppendPassed() {
     const uint64_t passed = ring->passed.load(std::memory_order_acquire);
     while (next < passed && !AbandonRequested()) {
       if (!AppendSlot(next)) return false;
       ++next;
       GiveBack();
-      if (MonotonicSeconds() - lastSync >= kSyncSeconds && !SyncNow()) return false;
+    }
+    if (next != synced && MonotonicSeconds() - lastSync >= kSyncSeconds) {
+      synced = next;
+      if (!SyncNow()) return false;
     }
     // The capture thread waiting for room gets what is gathered now.
     if (sink.Holding() > 0 && job->wake->room.sleeping.load() && !Appended(sink.Flush()))
@@ -211,22 +218,20 @@ struct Writer {
     return frames == 0 || Appended(sink.Append(nullptr, frames));
   }
 
+  // Whatever ended the take, the header states exactly what each file
+  // holds, in whole frames.
   void Finish() {
-    const OutputSet& o = *job->outputs;
-    const uint32_t blockAlign = job->SampleBytes * (job->InterleavedStereo == 1 ? 2 : 1);
     for (int slot = 0; slot < 2; ++slot) {
-      if (o.fd[slot] < 0) continue;
-      // Whatever ended the take, the header states exactly what the file
-      // holds, in whole frames.
-      if (!MakeWavWhole(o.fd[slot], blockAlign, o.headerBytes)) Fail(slot, "Can't finish", errno);
-      if (!o.regular[slot]) continue;
-      if (fdatasync(o.fd[slot]) != 0) Fail(slot, "Can't write to", errno);
-      if (o.folder[slot] >= 0 && fsync(o.folder[slot]) != 0) Fail(slot, "Can't write to", errno);
+      if (job->outputs->fd[slot] < 0) continue;
+      const std::string problem = FinishOutput(*job->outputs, slot);
+      if (!problem.empty()) Fail(problem);
     }
   }
 
   void Run() {
-    lastSync = MonotonicSeconds();
+    // The first sync comes with the first periods: until then the header
+    // declares no audio.
+    lastSync = MonotonicSeconds() - kSyncSeconds;
     bool ok = true;
     for (;;) {
       ok = AppendPassed();

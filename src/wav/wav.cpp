@@ -171,3 +171,31 @@ bool MakeWavWhole(int fd, uint32_t blockAlign, long headerBytes) {
   PutDs64Sizes(sizes, data, data / blockAlign);
   return WriteAll(fd, sizes, sizeof sizes, kDs64RiffSizeOffset);
 }
+
+bool PutWavHeader(int fd, const WavFormat& format, uint64_t frames) {
+  uint8_t header[kRf64HeaderBytes];
+  const auto count = static_cast<int64_t>(frames);
+  if (format.headerBytes == kWavHeaderBytes)
+    BuildWavHeader(header, format.SampleRate, count, format.SampleBytes, format.channels);
+  else
+    BuildRf64Header(header, format.SampleRate, count, format.SampleBytes, format.channels);
+  return WriteAll(fd, header, static_cast<size_t>(format.headerBytes), 0);
+}
+
+bool StartWavFile(int fd, const WavFormat& format) {
+  return ftruncate(fd, 0) == 0 && PutWavHeader(fd, format, 0) &&
+         lseek(fd, format.headerBytes, SEEK_SET) == format.headerBytes;
+}
+
+bool FinishWavFile(int fd, const WavFormat& format) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return true;
+  const uint32_t blockAlign = format.SampleBytes * format.channels;
+  const uint64_t frames = st.st_size > format.headerBytes
+                              ? static_cast<uint64_t>(st.st_size - format.headerBytes) / blockAlign
+                              : 0;
+  if (ftruncate(fd, static_cast<off_t>(format.headerBytes + frames * blockAlign)) != 0)
+    return false;
+  return PutWavHeader(fd, format, frames);
+}

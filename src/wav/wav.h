@@ -40,6 +40,34 @@ void BuildRf64Header(uint8_t out[kRf64HeaderBytes], uint32_t SampleRate, int64_t
 bool MAKE_HEADER(const std::string& path, uint32_t SampleRate, int64_t frames, uint32_t SampleBytes,
                  int32_t mode);
 
+// What every header of a take's files says besides its sizes. The kind of
+// header (`headerBytes`, as HeaderBytesFor gave it) follows the planned
+// length, whatever the header declares.
+struct WavFormat {
+  long headerBytes = kWavHeaderBytes;
+  uint32_t SampleRate = 0;
+  uint32_t SampleBytes = 0;
+  uint32_t channels = 1;
+};
+
+// Writes the whole header of the file open on `fd`, declaring `frames`
+// frames, at byte 0 in one write; the file position does not move. Headers
+// of one take differ only in their size fields, so writing it again while
+// the file grows changes nothing else, and puts back a start that another
+// program zeroed. Returns false, errno set, on failure.
+bool PutWavHeader(int fd, const WavFormat& format, uint64_t frames);
+
+// Truncates the regular file open on `fd` and writes a header that declares
+// no audio yet; the descriptor then stands right behind it. Returns false,
+// errno set, on failure.
+bool StartWavFile(int fd, const WavFormat& format);
+
+// Cuts the regular file open on `fd` to its header plus the whole frames
+// it holds, and writes its whole header for them. The cut is made even when
+// it changes no size: that gives back what a reservation held past the end.
+// Other kinds of file are left alone. Returns false, errno set, on failure.
+bool FinishWavFile(int fd, const WavFormat& format);
+
 // Writes the header for `frames` frames to an open descriptor: a regular
 // file is truncated first and gets the header from byte 0, anything else
 // (a device) gets it at its position. Afterwards the descriptor stands right
