@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -54,6 +55,48 @@ void ReportChannelCount(const std::string& DeviceName, unsigned int channels) {
                DeviceName.c_str(), channels, channels == 1 ? "" : "s", way.c_str());
 }
 
+// The formats a device offers, as ALSA names them, and the widest of them
+// in bits.
+std::string OfferedFormats(const snd_pcm_hw_params_t* params, int* widest) {
+  snd_pcm_format_mask_t* mask = nullptr;
+  std::string names;
+  *widest = 0;
+  if (snd_pcm_format_mask_malloc(&mask) < 0) return names;
+  snd_pcm_hw_params_get_format_mask(const_cast<snd_pcm_hw_params_t*>(params), mask);
+  for (int f = 0; f <= SND_PCM_FORMAT_LAST; ++f) {
+    const auto format = static_cast<snd_pcm_format_t>(f);
+    if (!snd_pcm_format_mask_test(mask, format)) continue;
+    names += (names.empty() ? "" : ", ") + std::string(snd_pcm_format_name(format));
+    *widest = std::max(*widest, snd_pcm_format_width(format));
+  }
+  snd_pcm_format_mask_free(mask);
+  return names;
+}
+
+// After a refused sample format: what the device offers, and the way that
+// works. Only a card's own name has a known plug form; a rate is never the
+// reason (the nearest is granted), so plug, which would resample, is never
+// offered for one.
+void ReportOfferedFormats(const std::string& DeviceName, const snd_pcm_hw_params_t* params,
+                          uint32_t SampleBytes) {
+  int widest = 0;
+  const std::string offered = OfferedFormats(params, &widest);
+  if (offered.empty()) return;
+  const std::string plug = PlugFormOf(DeviceName);
+  const int wanted = SampleBytes == 3 ? 24 : 16;
+  std::string way;
+  if (wanted == 24 && widest < 24)
+    way = "record it in 16 bits (a 16xx format), which keeps all it gives";
+  else if (plug.empty())
+    way = "a plug device converts it";
+  else if (wanted == 24)
+    way = plug + " converts it to 24-bit WAV without loss";
+  else
+    way = plug + " converts it to 16-bit WAV by truncation; a 24xx format keeps all of it";
+  std::fprintf(stderr, "%s offers %s; %s (see \"Picking inputs\" in the manual page)\n",
+               DeviceName.c_str(), offered.c_str(), way.c_str());
+}
+
 }  // namespace
 
 bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint32_t SampleBytes,
@@ -81,6 +124,7 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
       pcm, params, SampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
   if (rc < 0) {
     std::fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
+    ReportOfferedFormats(DeviceName, params, SampleBytes);
     return false;
   }
   // Both device channels are always captured; the channel mode only decides
