@@ -814,7 +814,7 @@ TEST(AlsaEnvSupport, RawInputReadsBackThroughTheFilePlugin) {
 
   std::vector<std::string> vars = AlsaEnvVariables(env);
   ASSERT_EQ(vars.size(), 2u);
-  EXPECT_EQ(vars[0], "ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + env.configFile);
+  EXPECT_EQ(vars[0], "ALSA_CONFIG_PATH=" + SystemAlsaConfig() + ":" + env.configFile);
   EXPECT_EQ(vars[1], "HOME=" + env.home);
   RemoveAlsaEnv(env);
   EXPECT_FALSE(std::filesystem::exists(env.dir));

@@ -7,6 +7,11 @@
 #include <fstream>
 #include <stdexcept>
 
+std::string SystemAlsaConfig() {
+  const char* conf = std::getenv("ZELM_TEST_SYSTEM_ALSA_CONF");
+  return conf != nullptr && *conf != '\0' ? conf : "/usr/share/alsa/alsa.conf";
+}
+
 AlsaEnv MakeAlsaEnv(const std::string& pcmDefinitions) {
   AlsaEnv env;
   const char* tmp = std::getenv("TMPDIR");
@@ -29,7 +34,7 @@ AlsaEnv MakeAlsaEnv(const std::string& pcmDefinitions) {
   env.dir = dir;
   env.home = home;
   env.configFile = configFile;
-  env.configPath = "/usr/share/alsa/alsa.conf:" + configFile;
+  env.configPath = SystemAlsaConfig() + ":" + configFile;
   return env;
 }
 

@@ -12,8 +12,13 @@ struct AlsaEnv {
   std::string dir;         // temporary folder holding everything below; empty on failure
   std::string home;        // an empty folder: the value for HOME
   std::string configFile;  // dir + "/test.conf"
-  std::string configPath;  // the value for ALSA_CONFIG_PATH: system alsa.conf, then configFile
+  std::string configPath;  // the value for ALSA_CONFIG_PATH: SystemAlsaConfig(), then configFile
 };
+
+// The system's alsa.conf, or $ZELM_TEST_SYSTEM_ALSA_CONF when set: a program
+// built for another machine may not load the host's alsa.conf, whose hooks
+// load plugins built for the host (see `bash dev test-arm64`).
+std::string SystemAlsaConfig();
 
 // Creates a fresh temporary folder (under $TMPDIR or /tmp) and writes
 // test.conf: the `pcm_type.zelmtest` entry that loads the test device by

@@ -56,18 +56,34 @@ void OpenTerminal(int& master, int& slave) {
   dup2(out, 1);
   dup2(err, 2);
   if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(126);
-  for (const auto& [key, value] : o.env) setenv(key.c_str(), value.c_str(), 1);
+  // A zelm built for another machine runs through qemu-user, named with its
+  // arguments in ZELM_TEST_EMULATOR ("qemu-aarch64"). A library to preload is
+  // meant for zelm, so it goes through qemu's -E: qemu itself is a host program.
+  std::vector<std::string> words;
+  const char* emulator = std::getenv("ZELM_TEST_EMULATOR");
+  if (o.program.empty() && emulator != nullptr) {
+    std::istringstream split(emulator);
+    for (std::string word; split >> word;) words.push_back(word);
+  }
+  for (const auto& [key, value] : o.env) {
+    if (!words.empty() && key == "LD_PRELOAD") {
+      words.push_back("-E");
+      words.push_back(key + "=" + value);
+    } else {
+      setenv(key.c_str(), value.c_str(), 1);
+    }
+  }
   // A test runner may ignore SIGPIPE or block signals; the child starts clean.
   signal(SIGPIPE, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  const std::string program = o.program.empty() ? ZELM_BINARY : o.program;
+  words.push_back(o.program.empty() ? ZELM_BINARY : o.program);
+  for (const auto& a : o.args) words.push_back(a);
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : o.args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  execvp(program.c_str(), argv.data());
+  execvp(argv[0], argv.data());
   _exit(127);
 }
 

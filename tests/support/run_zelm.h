@@ -16,7 +16,7 @@ struct RunOptions {
   int signalAfterMs = -1;  // send `signal` this long after the start
   int signal = 0;
   std::vector<std::pair<int, int>> signals;  // {ms after start, signal}, any order
-  std::string program;                       // empty: the zelm under test
+  std::string program;  // empty: the zelm under test, behind $ZELM_TEST_EMULATOR if set
   // Standard output and standard error on one pseudo-terminal instead of two
   // pipes: both land in RunResult::out (err stays empty). The terminal is raw
   // (bytes pass unchanged, no \n -> \r\n), 80x24, and the child's
