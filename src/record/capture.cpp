@@ -30,8 +30,16 @@ namespace {
 // it wait for room.
 constexpr double kPacedTolerance = 1.05;
 
-// How far a card's clock may drift against this machine's.
-constexpr double kClockDrift = 200e-6;
+// How far a card's clock is let drift against this machine's, as the
+// reference follows the newest frames seen.
+constexpr double kClockDrift = 20e-6;
+
+// A look at the device is timed by reading the clock before and after it.
+// One that took longer than this was cut into (the thread was preempted),
+// and its time says little about its frames: it is not used to measure by,
+// and a dropout's length is measured again, up to kGapLooks times.
+constexpr double kTightLookSeconds = 100e-6;
+constexpr int kGapLooks = 4;
 
 // Wake-ups in a row with nothing to read after which a device's descriptor
 // counts as always readable.
@@ -82,6 +90,7 @@ struct DropoutClock {
   double lastAudio = 0;              // when frames were last there (or the first restart since)
   bool restartedSinceAudio = false;  // restarted, and nothing came since
   bool gapPending = false;           // overran; audio has not come back yet
+  int gapLooks = 0;                  // looks that found audio back, but were cut into
 
   bool Silent(double now) const { return now - lastAudio >= kNoAudioSeconds; }
 
@@ -90,9 +99,9 @@ struct DropoutClock {
   // taken as a reference: the device is holding frames back (a buffer about
   // to overrun, a stream about to report a loss), and its newest frame says
   // nothing about the time.
-  void Saw(double newest, double now, uint32_t rate) {
+  void Saw(double newest, double now, bool tight, uint32_t rate) {
     const double expected = refPosition + (now - refTime) * rate;
-    if (newest >= expected - kClockDrift * (now - refTime) * rate) {
+    if (tight && newest >= expected - kClockDrift * (now - refTime) * rate) {
       refPosition = newest;
       refTime = now;
     }
@@ -104,7 +113,13 @@ struct DropoutClock {
   // take at `position`: the frames the device lost in between.
   uint64_t Gap(uint64_t position, snd_pcm_uframes_t avail, double now, uint32_t rate) {
     gapPending = false;
-    const double first = std::round(refPosition + (now - refTime) * rate) - avail;
+    gapLooks = 0;
+    // The reference follows the looks whose newest frame came furthest
+    // ahead of the clock, so it stands close to the moment that frame
+    // arrived; the device counts whole frames, so the frames there now are
+    // the whole part of where the clock puts its newest (a tenth of a
+    // frame given for the clocks' own jitter).
+    const double first = std::floor(refPosition + (now - refTime) * rate + 0.1) - avail;
     const double lost = first - static_cast<double>(position);
     // From here on the time is measured from this look.
     refPosition = static_cast<double>(position) + std::max(lost, 0.0) + avail;
@@ -116,6 +131,7 @@ struct DropoutClock {
   bool Overran(double now) {
     const bool first = !gapPending;
     gapPending = true;
+    gapLooks = 0;
     // Whatever kept this thread from the device (a stopped process, a busy
     // machine) is not the device's silence.
     if (!restartedSinceAudio) lastAudio = now;
@@ -349,7 +365,7 @@ struct Reader {
 
   // The steps of a take, each false when it ends the take.
   bool Recover(snd_pcm_sframes_t error, double now);
-  bool Take(snd_pcm_uframes_t frames, double now);
+  bool Take(snd_pcm_uframes_t frames, double now, bool tight);
   bool Failed(snd_pcm_sframes_t error, double now);
   bool Idle(double now);
   bool Step();
@@ -379,10 +395,11 @@ bool Reader::Recover(snd_pcm_sframes_t error, double now) {
 }
 
 // Frames are there: reads them into the period being filled.
-bool Reader::Take(snd_pcm_uframes_t frames, double now) {
+bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
   pacing.Saw(frames, now, period, buffer, job.SampleRate);
+  if (clock.gapPending && !tight && ++clock.gapLooks < kGapLooks) return true;  // look again
   if (clock.gapPending) return FillGap(frames, now);
-  clock.Saw(static_cast<double>(out.Position() + frames), now, job.SampleRate);
+  clock.Saw(static_cast<double>(out.Position() + frames), now, tight, job.SampleRate);
   // Whatever is there is read: a sound server's plugin may notice that
   // the server is gone only when asked for frames.
   const snd_pcm_sframes_t got = ReadInto(job, out, std::min(frames, period - out.filled));
@@ -423,8 +440,9 @@ bool Reader::Idle(double now) {
 bool Reader::Step() {
   const double asked = MonotonicSeconds();
   const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-  const double now = (asked + MonotonicSeconds()) / 2;
-  if (avail > 0) return Take(static_cast<snd_pcm_uframes_t>(avail), now);
+  const double answered = MonotonicSeconds(), now = (asked + answered) / 2;
+  if (avail > 0)
+    return Take(static_cast<snd_pcm_uframes_t>(avail), now, answered - asked < kTightLookSeconds);
   if (avail == 0) return Idle(now);
   return Failed(avail, now);
 }
