@@ -3,6 +3,37 @@
 
 #include "meter/meter.h"
 
+namespace {
+
+constexpr int kCells = 24;
+
+// The bar for a level of `Current` dB, `span` dB wide in cells of `cellDb`:
+// a started cell counts, so the bar is ceil(bars) cells long, compared in
+// float.
+void DrawBar(double Current, float span, float cellDb, char cells[kCells + 1]) {
+  float bars;
+  if (Current < -static_cast<double>(span)) {
+    bars = 0.0f;
+  } else {
+    bars = static_cast<float>((Current + static_cast<double>(span)) / static_cast<double>(cellDb));
+    if (bars > static_cast<float>(kCells)) {
+      bars = static_cast<float>(kCells);
+    }
+  }
+  int filled = 0;
+  if (bars > 0.0f) {
+    do {
+      cells[filled++] = '|';
+    } while (bars > static_cast<float>(filled));
+  }
+  for (; filled < kCells; ++filled) {
+    cells[filled] = ' ';
+  }
+  cells[kCells] = '\0';
+}
+
+}  // namespace
+
 // The mixture of single and double precision below is deliberate: the period
 // level is kept in `Last` as a float but compared in double with the next
 // period's level, and that rounding decides whether a steady tone holds the bar
@@ -11,7 +42,6 @@
 void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall, float decay,
                  int32_t SampleBytes, int32_t meterChannels, const int64_t* HeldPeak,
                  std::string* text) {
-  constexpr int kCells = 24;
   static double Current = -144.0;  // dB the bar shows
   static float Last = -144.0f;     // previous period's level, dB
   static float realPeakL = -144.0f;
@@ -45,27 +75,8 @@ void StereoMeter(const int64_t* PeriodPeak, float span, int32_t* MeterFirstCall,
   char line[128];
   int used = std::snprintf(line, sizeof line, "\t -%.0f dB [", static_cast<double>(span));
 
-  float bars;
-  if (Current < -static_cast<double>(span)) {
-    bars = 0.0f;
-  } else {
-    bars = static_cast<float>((Current + static_cast<double>(span)) / static_cast<double>(cellDb));
-    if (bars > static_cast<float>(kCells)) {
-      bars = static_cast<float>(kCells);
-    }
-  }
-  // A started cell counts: the bar is ceil(bars) cells long, compared in float.
   char cells[kCells + 1];
-  int filled = 0;
-  if (bars > 0.0f) {
-    do {
-      cells[filled++] = '|';
-    } while (bars > static_cast<float>(filled));
-  }
-  for (; filled < kCells; ++filled) {
-    cells[filled] = ' ';
-  }
-  cells[kCells] = '\0';
+  DrawBar(Current, span, cellDb, cells);
 
   // A held peak of 0 means nothing held: the readout keeps its last value.
   if (HeldPeak[0] != 0) {

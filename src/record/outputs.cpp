@@ -323,85 +323,120 @@ bool ReserveRoom(const std::string& name, int fd, uint64_t fileBytes, long heade
 
 }  // namespace
 
+namespace {
+
+// What the checks before a take need to know of its files.
+struct FilePlan {
+  uint64_t fileBytes;
+  uint32_t blockAlign;
+  uint32_t SampleRate;
+  snd_pcm_uframes_t PeriodFrames;
+};
+
+bool CheckRoom(const std::vector<std::string>& names, const FilePlan& plan, bool mayReplace) {
+  return CheckFileSystemLimits(names, plan.fileBytes, plan.blockAlign, plan.SampleRate,
+                               plan.PeriodFrames) &&
+         CheckFreeSpace(names, plan.fileBytes, mayReplace);
+}
+
+// Automatic names are made in the working folder, and listed in FileList.
+bool OpenAutomaticOutputs(const int32_t ChannelEnabled[2], const FilePlan& plan,
+                          std::string& FileList, Opening* opening) {
+  const std::vector<std::string> planned(ChannelEnabled[1] ? 2 : 1, "./automatic.wav");
+  if (!CheckRoom(planned, plan, false) || !ReserveAutomaticNames(ChannelEnabled, opening))
+    return false;
+  FileList.clear();
+  for (int slot = 0; slot < 2; ++slot)
+    if (ChannelEnabled[slot]) FileList += opening->name[slot] + "\n";
+  for (int slot = 0; slot < 2; ++slot)
+    if (opening->fd[slot] >= 0 && !CheckOpenedOutput(slot, opening)) return false;
+  return true;
+}
+
+// The first name is channel 1's (or the stereo file's), the next one channel
+// 2's; later names are not looked at.
+bool OpenNamedOutputs(const std::string& FileList, std::string& NameScratch,
+                      const int32_t ChannelEnabled[2], const int32_t NameStatus[2],
+                      const FilePlan& plan, Opening* opening) {
+  const std::vector<std::string> names = SplitFileList(FileList, NameScratch);
+  size_t next = 0;
+  for (int slot = 0; slot < 2 && next < names.size(); ++slot, ++next)
+    if (ChannelEnabled[slot]) opening->name[slot] = names[next];
+  std::vector<std::string> used;
+  for (const std::string& name : opening->name)
+    if (!name.empty()) used.push_back(name);
+  if (!CheckRoom(used, plan, true)) return false;
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening->name[slot].empty()) continue;
+    if (!OpenUserName(slot, NameStatus[slot] != 2, opening)) return false;
+    if (!CheckOpenedOutput(slot, opening)) return false;
+  }
+  return true;
+}
+
+// What regular files need before the take: a size limit that lets them
+// grow to their planned size, the folders of new ones, and their buffers.
+bool ReadyRegularOutputs(const FilePlan& plan, size_t PeriodBytes, Opening* opening,
+                         OutputSet* outputs) {
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening->fd[slot] < 0 || !S_ISREG(opening->st[slot].st_mode)) continue;
+    if (!CheckFileSizeLimit(opening->name[slot], plan.fileBytes)) return false;
+    if (opening->created[slot] && !OpenFolder(slot, opening)) return false;
+  }
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening->fd[slot] < 0) continue;
+    try {
+      outputs->buffer[slot].assign(std::max<size_t>(kFileBufferBytes, 4 * PeriodBytes), 0);
+    } catch (const std::bad_alloc&) {
+      std::printf("Can't allocate a write buffer for %s\n", opening->name[slot].c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+void HandOver(Opening* opening, OutputSet* outputs) {
+  for (int slot = 0; slot < 2; ++slot) {
+    if (opening->fd[slot] < 0) continue;
+    outputs->name[slot] = opening->name[slot];
+    outputs->regular[slot] = S_ISREG(opening->st[slot].st_mode);
+    outputs->created[slot] = opening->created[slot];
+    outputs->folder[slot] = opening->folder[slot];
+    opening->folder[slot] = -1;
+    outputs->fd[slot] = opening->fd[slot];
+    opening->fd[slot] = -1;
+  }
+}
+
+}  // namespace
+
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
                     int64_t TotalFrames, uint32_t SampleBytes, snd_pcm_uframes_t PeriodFrames,
                     const int32_t NameStatus[2], OutputSet* outputs) {
-  const size_t PeriodBytes = PeriodFrames * SampleBytes;
   const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
   WavFormat& format = outputs->format;
   format.headerBytes = HeaderBytesFor(TotalFrames, blockAlign);
   format.SampleRate = SampleRate;
   format.SampleBytes = SampleBytes;
   format.channels = InterleavedStereo ? 2 : 1;
-  const uint64_t fileBytes =
-      static_cast<uint64_t>(format.headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign;
+  const FilePlan plan{
+      static_cast<uint64_t>(format.headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign,
+      blockAlign, SampleRate, PeriodFrames};
   Opening opening;
-  if (AutoNames == 1) {
-    // Automatic names are made in the working folder.
-    const std::vector<std::string> planned(ChannelEnabled[1] ? 2 : 1, "./automatic.wav");
-    if (!CheckFileSystemLimits(planned, fileBytes, blockAlign, SampleRate, PeriodFrames) ||
-        !CheckFreeSpace(planned, fileBytes, false))
-      return false;
-    if (!ReserveAutomaticNames(ChannelEnabled, &opening)) return false;
-    FileList.clear();
-    for (int slot = 0; slot < 2; ++slot)
-      if (ChannelEnabled[slot]) FileList += opening.name[slot] + "\n";
-  } else {
-    // The first name is channel 1's (or the stereo file's), the next one
-    // channel 2's; later names are not looked at.
-    const std::vector<std::string> names = SplitFileList(FileList, NameScratch);
-    size_t next = 0;
-    for (int slot = 0; slot < 2 && next < names.size(); ++slot, ++next)
-      if (ChannelEnabled[slot]) opening.name[slot] = names[next];
-    std::vector<std::string> used;
-    for (const std::string& name : opening.name)
-      if (!name.empty()) used.push_back(name);
-    if (!CheckFileSystemLimits(used, fileBytes, blockAlign, SampleRate, PeriodFrames) ||
-        !CheckFreeSpace(used, fileBytes, true))
-      return false;
-    for (int slot = 0; slot < 2; ++slot) {
-      if (opening.name[slot].empty()) continue;
-      if (!OpenUserName(slot, NameStatus[slot] != 2, &opening)) return false;
-      if (!CheckOpenedOutput(slot, &opening)) return false;
-    }
-  }
-  if (AutoNames == 1)
-    for (int slot = 0; slot < 2; ++slot)
-      if (opening.fd[slot] >= 0 && !CheckOpenedOutput(slot, &opening)) return false;
-  for (int slot = 0; slot < 2; ++slot) {
-    if (opening.fd[slot] < 0 || !S_ISREG(opening.st[slot].st_mode)) continue;
-    if (!CheckFileSizeLimit(opening.name[slot], fileBytes)) return false;
-    if (opening.created[slot] && !OpenFolder(slot, &opening)) return false;
-  }
-
-  for (int slot = 0; slot < 2; ++slot) {
-    if (opening.fd[slot] < 0) continue;
-    try {
-      outputs->buffer[slot].assign(std::max<size_t>(kFileBufferBytes, 4 * PeriodBytes), 0);
-    } catch (const std::bad_alloc&) {
-      std::printf("Can't allocate a write buffer for %s\n", opening.name[slot].c_str());
-      return false;
-    }
-  }
-
+  const bool opened =
+      AutoNames == 1
+          ? OpenAutomaticOutputs(ChannelEnabled, plan, FileList, &opening)
+          : OpenNamedOutputs(FileList, NameScratch, ChannelEnabled, NameStatus, plan, &opening);
+  if (!opened || !ReadyRegularOutputs(plan, PeriodFrames * SampleBytes, &opening, outputs))
+    return false;
   // Every output is open and ours.
   if (!WriteHeaders(&opening, format, TotalFrames)) return false;
   for (int slot = 0; slot < 2; ++slot)
     if (opening.fd[slot] >= 0 && S_ISREG(opening.st[slot].st_mode) &&
-        !ReserveRoom(opening.name[slot], opening.fd[slot], fileBytes, format.headerBytes))
+        !ReserveRoom(opening.name[slot], opening.fd[slot], plan.fileBytes, format.headerBytes))
       return false;
-
-  for (int slot = 0; slot < 2; ++slot) {
-    if (opening.fd[slot] < 0) continue;
-    outputs->name[slot] = opening.name[slot];
-    outputs->regular[slot] = S_ISREG(opening.st[slot].st_mode);
-    outputs->created[slot] = opening.created[slot];
-    outputs->folder[slot] = opening.folder[slot];
-    opening.folder[slot] = -1;
-    outputs->fd[slot] = opening.fd[slot];
-    opening.fd[slot] = -1;
-  }
+  HandOver(&opening, outputs);
   return true;
 }
 
