@@ -19,10 +19,11 @@
 //   sound server is left behind, and the files are finished from the ring.
 //   At the end, letting go of the device, and a console that does not take
 //   the last lines of a stopped take, get kShutdownGraceMs each.
-// - The handler runs on the main thread: every other thread of the take is
-//   started by StartQuietThread, with the stop signals blocked. It touches
-//   nothing but atomics and descriptors, and is installed without
-//   SA_RESTART, so that the main thread's wait is cut short.
+// - The take's own threads are started by StartQuietThread, with the stop
+//   signals blocked, so the handler runs on the main thread, or on a thread
+//   that a sound server's plugin started inside the device before them. It
+//   touches nothing but atomics and descriptors, and wakes the main thread
+//   through its descriptor, so it works wherever it runs.
 #pragma once
 
 #include <pthread.h>
