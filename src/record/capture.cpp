@@ -111,9 +111,7 @@ struct DropoutClock {
 
   // Audio is back after an overrun, `avail` frames of it at `now`, with the
   // take at `position`: the frames the device lost in between.
-  uint64_t Gap(uint64_t position, snd_pcm_uframes_t avail, double now, uint32_t rate) {
-    gapPending = false;
-    gapLooks = 0;
+  uint64_t Gap(uint64_t position, snd_pcm_uframes_t avail, double now, uint32_t rate) const {
     // The reference follows the looks whose newest frame came furthest
     // ahead of the clock, so it stands close to the moment that frame
     // arrived; the device counts whole frames, so the frames there now are
@@ -121,10 +119,16 @@ struct DropoutClock {
     // frame given for the clocks' own jitter).
     const double first = std::floor(refPosition + (now - refTime) * rate + 0.1) - avail;
     const double lost = first - static_cast<double>(position);
-    // From here on the time is measured from this look.
-    refPosition = static_cast<double>(position) + std::max(lost, 0.0) + avail;
-    refTime = now;
     return lost > 0 ? static_cast<uint64_t>(lost) : 0;
+  }
+
+  // The dropout is over: the newest of the frames there at `now` stands at
+  // take position `newest`, and the time is measured from here on.
+  void Closed(double newest, double now) {
+    gapPending = false;
+    gapLooks = 0;
+    refPosition = newest;
+    refTime = now;
   }
 
   // The device overran at `now`. True for the first overrun of a dropout.
@@ -314,6 +318,22 @@ snd_pcm_sframes_t ReadInto(const CaptureJob& job, const Producer& out, snd_pcm_u
   return got == -EAGAIN ? 0 : got;
 }
 
+// Reads up to `frames` frames into the capture thread's own room instead:
+// interleaved as an interleaved device gives them, else as two channel
+// areas of `areaBytes` each. The count, 0, or a negative ALSA code.
+snd_pcm_sframes_t ReadAside(const CaptureJob& job, size_t areaBytes, snd_pcm_uframes_t frames) {
+  snd_pcm_t* pcm = job.device->handle.get();
+  uint8_t* aside = job.buffers->scratch.data();
+  snd_pcm_sframes_t got;
+  if (job.device->interleaved) {
+    got = snd_pcm_readi(pcm, aside, frames);
+  } else {
+    void* areas[2] = {aside, aside + areaBytes};
+    got = snd_pcm_readn(pcm, areas, frames);
+  }
+  return got == -EAGAIN ? 0 : got;
+}
+
 struct Reader {
   CaptureJob job;
   snd_pcm_t* pcm = nullptr;
@@ -353,15 +373,25 @@ struct Reader {
     return true;
   }
 
-  // Audio is back after an overrun. A device not paced by real time has no
-  // clock to measure its loss by: it is taken to be the rest of the period.
-  bool FillGap(snd_pcm_uframes_t avail, double now) {
-    if (!pacing.paced) {
-      clock.gapPending = false;
-      return InsertSilence(period - out.filled);
+  // Frames that came after a dropout, read aside until the silence for it
+  // is in place, go into the period being filled.
+  void TakeAside(snd_pcm_uframes_t frames) {
+    const uint8_t* aside = job.buffers->scratch.data();
+    const size_t offset = out.filled * job.SampleBytes, bytes = frames * job.SampleBytes;
+    uint8_t* target = out.target;
+    if (job.ring->interleaved) {
+      std::memcpy(target + 2 * offset, aside, 2 * bytes);
+    } else if (job.device->interleaved) {
+      Deinterleave(static_cast<int32_t>(frames), static_cast<int32_t>(job.SampleBytes), aside,
+                   target + offset, job.firstInputOnly ? nullptr : target + out.areaBytes + offset);
+    } else {
+      std::memcpy(target + offset, aside, bytes);
+      std::memcpy(target + out.areaBytes + offset, aside + out.areaBytes, bytes);
     }
-    return InsertSilence(clock.Gap(out.Position(), avail, now, job.SampleRate));
   }
+
+  bool FillGap(snd_pcm_uframes_t avail, double now);
+  void Took(snd_pcm_uframes_t frames);
 
   // The steps of a take, each false when it ends the take.
   bool Recover(snd_pcm_sframes_t error, double now);
@@ -395,6 +425,37 @@ bool Reader::Recover(snd_pcm_sframes_t error, double now) {
 }
 
 // Frames are there: reads them into the period being filled.
+// Audio is back after an overrun: as much silence as the clock says the
+// device lost, then the frames. A device not paced by real time has no
+// clock to measure its loss by: it is taken to be the rest of the period.
+// The frames are read aside first, and the silence made only once some have
+// come: a sound server that has gone away restarts and shows frames it
+// never delivers, and no silence is made for that.
+bool Reader::FillGap(snd_pcm_uframes_t avail, double now) {
+  uint64_t lost = pacing.paced ? clock.Gap(out.Position(), avail, now, job.SampleRate)
+                               : period - out.filled;
+  lost = std::min(lost, TakeFrames() - out.Position());
+  const snd_pcm_uframes_t room = period - (out.filled + lost) % period;
+  const snd_pcm_sframes_t got = ReadAside(job, out.areaBytes, std::min(avail, room));
+  if (got <= 0) return got == 0 || Failed(got, now);
+  clock.Closed(static_cast<double>(out.Position() + lost + avail), now);
+  if (!InsertSilence(lost)) return false;
+  if (out.Position() == TakeFrames()) return true;  // the dropout ran past the take's end
+  if (out.target == nullptr && !out.ChooseTarget(pacing.paced)) return false;
+  TakeAside(static_cast<snd_pcm_uframes_t>(got));
+  Took(static_cast<snd_pcm_uframes_t>(got));
+  return true;
+}
+
+// `frames` more of the period being filled have arrived.
+void Reader::Took(snd_pcm_uframes_t frames) {
+  out.filled += frames;
+  pacing.delivered += frames;
+  if (frames > 0 && !job.ring->started.load(std::memory_order_relaxed))
+    job.ring->started.store(true);
+  if (out.filled == period) Publish(PeriodEnd::kWhole);
+}
+
 bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
   pacing.Saw(frames, now, period, buffer, job.SampleRate);
   if (clock.gapPending && !tight && ++clock.gapLooks < kGapLooks) return true;  // look again
@@ -404,11 +465,7 @@ bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
   // the server is gone only when asked for frames.
   const snd_pcm_sframes_t got = ReadInto(job, out, std::min(frames, period - out.filled));
   if (got < 0) return Failed(got, now);
-  out.filled += static_cast<snd_pcm_uframes_t>(got);
-  pacing.delivered += static_cast<uint64_t>(got);
-  if (got > 0 && !job.ring->started.load(std::memory_order_relaxed))
-    job.ring->started.store(true);
-  if (out.filled == period) Publish(PeriodEnd::kWhole);
+  Took(static_cast<snd_pcm_uframes_t>(got));
   return true;
 }
 
