@@ -1,6 +1,8 @@
 #include "record/stop.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -9,19 +11,27 @@ namespace {
 
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Written by the handler and by a failing writer; read anywhere.
-volatile sig_atomic_t lastSignal = 0;  // the latest stop signal that counted
-volatile sig_atomic_t signalCount = 0;
+// Written by the handler and by a failing writer; read anywhere. The handler
+// may run on two threads at once (two signals sent together, one taken by a
+// plugin's thread), so its state is lock-free atomics.
+std::atomic<int> lastSignal{0};  // the latest stop signal that counted
+std::atomic<int> signalCount{0};
+std::atomic<int64_t> firstStopNs{0};  // when the first came; 0 while it is being handled
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> abandonRequested{false};
-timespec firstStopAt{};
 Wakeups* stopWakeups = nullptr;
 
-double SecondsSince(const timespec& then) {
+int64_t NowNs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
-  return static_cast<double>(now.tv_sec - then.tv_sec) +
-         static_cast<double>(now.tv_nsec - then.tv_nsec) * 1e-9;
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// A signal after the first is the same stop while the first is still being
+// handled, or within kSameStopSeconds of it.
+bool SameStop() {
+  const int64_t first = firstStopNs.load();
+  return first == 0 || static_cast<double>(NowNs() - first) * 1e-9 < kSameStopSeconds;
 }
 
 void WakeEveryone() {
@@ -33,16 +43,15 @@ void WakeEveryone() {
 
 void OnStopSignal(int sig) {
   const int savedErrno = errno;
-  if (signalCount == 0) {
-    clock_gettime(CLOCK_MONOTONIC, &firstStopAt);
-    signalCount = 1;
-    lastSignal = sig;
+  int none = 0;
+  if (signalCount.compare_exchange_strong(none, 1)) {
+    lastSignal.store(sig);
+    firstStopNs.store(NowNs());
     stopRequested.store(true);
     WakeEveryone();
-  } else if (sig != SIGHUP && (signalCount > 1 || SecondsSince(firstStopAt) >= kSameStopSeconds)) {
-    signalCount = signalCount + 1;
-    lastSignal = sig;
-    if (signalCount == 2) {
+  } else if (sig != SIGHUP && (signalCount.load() > 1 || !SameStop())) {
+    lastSignal.store(sig);
+    if (signalCount.fetch_add(1) + 1 == 2) {
       abandonRequested.store(true);
       WakeEveryone();
     } else {
@@ -73,12 +82,12 @@ void RequestStop() {
 }
 
 bool StopRequested() { return stopRequested.load(std::memory_order_relaxed); }
-bool StoppedBySignal() { return signalCount != 0; }
+bool StoppedBySignal() { return signalCount.load() != 0; }
 bool AbandonRequested() { return abandonRequested.load(); }
 
 void EndBySignal() {
   std::fflush(stdout);
-  const int sig = lastSignal;
+  const int sig = lastSignal.load();
   signal(sig, SIG_DFL);
   raise(sig);
   std::_Exit(128 + sig);
