@@ -2,7 +2,9 @@
  *
  *   zelm_spawn_rusage RESULT_FILE COMMAND [ARGS...]
  *
- * RESULT_FILE gets one line: "exit=N user=S sys=S wall=S maxrss_kib=N".
+ * RESULT_FILE gets one line:
+ * "exit=N user=S sys=S wall=S maxrss_kib=N nvcsw=N nivcsw=N" (the last two
+ * are the voluntary and involuntary context switches).
  * A small C program on purpose: Linux carries the resident set of the process
  * that forks over into the child's ru_maxrss, so a child forked from a large
  * interpreter would report that interpreter's size instead of its own. */
@@ -47,7 +49,8 @@ int main(int argc, char** argv) {
     perror(argv[1]);
     return 2;
   }
-  fprintf(out, "exit=%d user=%.6f sys=%.6f wall=%.6f maxrss_kib=%ld\n", code, Seconds(usage.ru_utime),
-          Seconds(usage.ru_stime), wall, usage.ru_maxrss);
+  fprintf(out, "exit=%d user=%.6f sys=%.6f wall=%.6f maxrss_kib=%ld nvcsw=%ld nivcsw=%ld\n", code,
+          Seconds(usage.ru_utime), Seconds(usage.ru_stime), wall, usage.ru_maxrss, usage.ru_nvcsw,
+          usage.ru_nivcsw);
   return fclose(out) == 0 ? 0 : 2;
 }

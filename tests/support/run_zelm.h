@@ -49,8 +49,9 @@ RunResult RunProgram(const RunOptions& options);
 // `every` ("INTERVAL_MS:DURATION_MS") adds a window per interval when not
 // empty. Times count from the loading of the shim, which each exec repeats:
 // in the program run directly that is the start, give or take a millisecond;
-// behind a shell, the exec of zelm. The sanitizer build also gets the ASAN_OPTIONS that let a
-// sanitized program run with a library preloaded ahead of its runtime.
+// behind a shell, the exec of zelm. The AddressSanitizer build also gets the
+// ASAN_OPTIONS that let a sanitized program run with a library preloaded
+// ahead of its runtime.
 std::vector<std::pair<std::string, std::string>> StallEnv(const std::string& match,
                                                           const std::string& at,
                                                           const std::string& every = "");
