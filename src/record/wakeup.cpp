@@ -32,8 +32,5 @@ void DrainWakeup(int fd) {
 }
 
 void Notify(Wakeup* w) {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (w->sleeping.load(std::memory_order_relaxed) &&
-      w->sleeping.exchange(false, std::memory_order_relaxed))
-    Signal(w->fd);
+  if (w->sleeping.exchange(false, std::memory_order_acq_rel)) Signal(w->fd);
 }

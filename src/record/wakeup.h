@@ -3,12 +3,13 @@
 // A thread with nothing to do sleeps on its own Wakeup; a thread that hands
 // it work notifies it. The sleeper first says that it is about to sleep,
 // then looks once more at what it waits for, and sleeps only if there is
-// still nothing; the notifier first publishes the work, then looks whether
-// the other sleeps. A sequentially consistent fence on each side, between
-// its store and its load, makes sure that one of the two sees the other:
-// either the sleeper finds the work, or the notifier finds the sleeper and
-// writes to its descriptor. (Release and acquire alone would let both miss,
-// and a sleep with nothing to end it but a time-out would follow.)
+// still nothing; the notifier first publishes the work, then takes the
+// sleeper's word back. Both change `sleeping` with an exchange, so the two
+// are ordered: if the notifier's comes first, the sleeper's exchange reads
+// what it wrote and sees the work published before it; if the sleeper's
+// comes first, the notifier finds it sleeping and writes to its descriptor.
+// (A plain store and load on each side would let both miss, and a sleep
+// with nothing to end it but a time-out would follow.)
 #pragma once
 
 #include <poll.h>
@@ -47,8 +48,7 @@ void Notify(Wakeup* w);
 // sleep has been announced. Returns what poll returned (0 without a sleep).
 template <typename Ready>
 int SleepUnless(Wakeup* w, Ready ready, int timeoutMs, pollfd* more = nullptr, int count = 0) {
-  w->sleeping.store(true, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  w->sleeping.exchange(true, std::memory_order_acq_rel);
   if (ready()) {
     w->sleeping.store(false, std::memory_order_relaxed);
     return 0;
