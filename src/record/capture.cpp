@@ -361,10 +361,9 @@ struct Reader {
     return rc;
   }
 
-  // Puts `frames` frames of silence where the device lost audio, up to the
-  // end of the take. False on a stop while waiting for room.
+  // Puts `frames` frames of silence where the device lost audio (FillGap
+  // keeps them within the take). False on a stop while waiting for room.
   bool InsertSilence(uint64_t frames) {
-    frames = std::min(frames, TakeFrames() - out.Position());
     while (frames > 0) {
       if (out.target == nullptr && !out.ChooseTarget(pacing.paced)) return false;
       frames -= out.Silence(frames, job.ring->interleaved);
