@@ -25,10 +25,30 @@ bool AllocateCaptureBuffers(CaptureBuffers* buffers, size_t slotBytes) {
 
 namespace {
 
-// A device that delivers this much faster than the clock is not paced by
-// real time (ALSA's null and file devices): nothing is ever lost by making
-// it wait for room.
+// A device is not paced by real time (ALSA's null and file devices) only
+// once it has delivered more than kUnpacedRatio times what the clock allows
+// since its first start, its buffer and kUnpacedProofSeconds of audio more:
+// no device paced by real time, however it bursts, has a backlog or grants
+// a buffer, can. Such a device loses nothing by being made to wait for room.
+constexpr double kUnpacedRatio = 2.0;
+constexpr double kUnpacedProofSeconds = 1.0;
+
+// A device paced by real time delivers at most this much faster than the
+// clock: a full buffer on one that kept to it means lost audio.
 constexpr double kPacedTolerance = 1.05;
+// Frames a device paced by real time may seem ahead of the clock by, for the
+// clocks' own jitter.
+constexpr double kAheadSlack = 64;
+
+// A device paced by real time whose newest frame falls further behind the
+// clock than kLateSeconds against the best it has done, and stays there for
+// kLateConfirmSeconds, has lost audio it never reported (a sound server that
+// dropped what did not fit, or stopped its clock meanwhile). The best fades
+// by kLateDrift, more than any card's clock drifts against this machine's,
+// so a slow clock is never taken for a loss.
+constexpr double kLateSeconds = 0.4;
+constexpr double kLateConfirmSeconds = 0.25;
+constexpr double kLateDrift = 500e-6;
 
 // How far a card's clock is let drift against this machine's, as the
 // reference follows the newest frames seen.
@@ -52,31 +72,74 @@ constexpr int kMaxDeviceFds = 14;
 // Whether the device is paced by real time, and a loss it does not report.
 struct Pacing {
   bool paced = true;
-  bool freshStart = true;     // nothing seen since the last start
   uint64_t delivered = 0;     // frames since the first start
-  double startedAt = 0;       // the first start that delivered
+  double startedAt = 0;       // the first start
   bool atFullBuffer = false;  // the buffer was full when last seen
-  bool unreported = false;    // a silent loss to attach to the next slot
 
   void Started(double now) {
-    freshStart = true;
     if (delivered == 0) startedAt = now;
   }
 
-  // A look that found `frames` at `now`.
-  void Saw(snd_pcm_uframes_t frames, double now, snd_pcm_uframes_t period,
-           snd_pcm_uframes_t buffer, uint32_t rate) {
-    // A device paced by real time has next to nothing right after its first
-    // start; one that has more than a period at once, or delivers far
-    // faster than the clock, is a file or the null device.
-    const double due = kPacedTolerance * (now - startedAt) * rate;
-    if (freshStart && delivered == 0 && static_cast<double>(frames) > due + period) paced = false;
-    freshStart = false;
-    if (paced && static_cast<double>(delivered) > due + static_cast<double>(buffer)) paced = false;
-    // Some plugins (PipeWire's) drop what does not fit and never report an
-    // overrun: a full buffer is the one sign of it.
-    if (paced && frames >= buffer && !atFullBuffer) unreported = true;
-    atFullBuffer = frames >= buffer;
+  // A look that found `frames` at `now`: true when it proves that the
+  // device is not paced by real time (once).
+  bool ProvesUnpaced(snd_pcm_uframes_t frames, double now, snd_pcm_uframes_t buffer,
+                     uint32_t rate) {
+    if (!paced) return false;
+    const double allowed = kUnpacedRatio * (now - startedAt) * rate + static_cast<double>(buffer) +
+                           kUnpacedProofSeconds * rate;
+    paced = static_cast<double>(delivered + frames) <= allowed;
+    return !paced;
+  }
+
+  // Whether the newest frame, at take position `newest`, stands ahead of
+  // the clock: no device paced by real time can have a frame before its
+  // time, so such a device has no clock to measure a dropout by, even before
+  // it has proved that it is not paced at all.
+  bool AheadOfClock(uint64_t newest, double now, uint32_t rate) const {
+    return static_cast<double>(newest) > kPacedTolerance * (now - startedAt) * rate + kAheadSlack;
+  }
+
+  // Some plugins (PipeWire's) drop what does not fit and never report an
+  // overrun: a buffer that has just run full, on a device that kept to real
+  // time, is the one sign of it at once.
+  bool RanFull(snd_pcm_uframes_t frames, double now, snd_pcm_uframes_t period,
+               snd_pcm_uframes_t buffer, uint32_t rate) {
+    const bool full = frames >= buffer;
+    const bool wasFull = atFullBuffer;
+    atFullBuffer = full;
+    const double due = kPacedTolerance * (now - startedAt) * rate + static_cast<double>(period);
+    return paced && full && !wasFull && static_cast<double>(delivered + frames) <= due;
+  }
+};
+
+// How far the newest frame stands behind the clock, against the best the
+// device has done (kLateSeconds).
+struct Lateness {
+  bool seen = false;
+  double best = 0;  // the newest frame's lead on the clock, at its best, in frames
+  double bestAt = 0;
+  double suspectSince = -1;  // when it first stood too far behind
+
+  // A tight look at `now` found the newest frame at take position `newest`;
+  // the clock has run `clock` frames of the take since the first start.
+  // Returns the frames lost once the loss is sure, else 0.
+  double Lost(double newest, double clock, double now, uint32_t rate) {
+    const double lead = newest - clock;
+    const double fadedBest = best - kLateDrift * (now - bestAt) * rate;
+    if (!seen || lead >= fadedBest) {
+      seen = true;
+      best = lead;
+      bestAt = now;
+      suspectSince = -1;
+      return 0;
+    }
+    const double behind = fadedBest - lead;
+    if (behind <= kLateSeconds * rate) {
+      suspectSince = -1;
+      return 0;
+    }
+    if (suspectSince < 0) suspectSince = now;
+    return now - suspectSince >= kLateConfirmSeconds ? behind : 0;
   }
 };
 
@@ -181,75 +244,58 @@ struct DeviceWait {
   }
 };
 
-// The producer's side of the ring: the period being filled, and what the
-// next published slot will say about the periods before it.
+// The period being filled, and where it goes.
 struct Producer {
-  PeriodRing* ring = nullptr;
-  Wakeups* wake = nullptr;
+  RingProducer* ring = nullptr;
   uint8_t* spill = nullptr;
   snd_pcm_uframes_t period = 0;
   size_t areaBytes = 0;  // one channel's period
   uint32_t SampleBytes = 0;
-
-  pollfd fds[2] = {};  // the stop descriptor, and room for the Wakeup
+  bool interleaved = false;  // slots hold frames
 
   uint64_t periods = 0;       // periods accounted for: published and lost ones
-  uint32_t dropped = 0;       // lost to a full ring since the last slot
-  uint32_t overruns = 0;      // reported by the device since the last slot
   uint32_t silentFrames = 0;  // silence in the period being filled
-  uint64_t unannounced = 0;   // published since the main thread was woken
   uint8_t* target = nullptr;  // the period being filled
   bool toSpill = false;       // ... outside the ring, which was full
   snd_pcm_uframes_t filled = 0;
 
   uint64_t Position() const { return periods * period + filled; }
 
-  void WakeMain() {
-    if (unannounced == 0) return;
-    unannounced = 0;
-    Notify(&wake->main);
+  // Picks where the next period goes: a slot, or, when the ring is full
+  // and the producer may not wait, the spill room, whose period is lost (the
+  // device never overruns because of us). False on a stop while waiting.
+  bool ChooseTarget() {
+    target = ring->Claim();
+    toSpill = target == nullptr;
+    if (!toSpill) return true;
+    if (ring->MayWait()) return false;
+    target = spill;
+    return true;
   }
 
-  // Picks where the next period goes. A device paced by real time never
-  // waits: when the writer is behind by the whole ring, the period is read
-  // into the spill room and lost, but the device never overruns because of
-  // us. One that is not paced waits for room. False on a stop while waiting.
-  bool ChooseTarget(bool paced) {
-    for (;;) {
-      const uint64_t n = ring->produced.load(std::memory_order_relaxed);
-      const auto freeSlot = [&] { return n - ring->released.load(std::memory_order_acquire) < ring->active; };
-      if (freeSlot()) {
-        target = ring->Slot(n);
-        toSpill = false;
-        return true;
-      }
-      if (paced) {
-        target = spill;
-        toSpill = true;
-        return true;
-      }
-      WakeMain();
-      SleepUnless(&wake->room, freeSlot, 1000, fds, 1);
-      if (StopRequested()) return false;
-    }
+  // The period is complete.
+  void Publish() {
+    if (toSpill)
+      ring->Lose(period);
+    else
+      ring->Publish(period, silentFrames);
+    Next();
   }
 
-  void Publish(PeriodEnd end, bool unreported, bool paced) {
-    if (toSpill) {
-      ++dropped;  // written as a whole period of silence, and counted so
-    } else {
-      const uint64_t n = ring->produced.load(std::memory_order_relaxed);
-      // Whether the device is paced is known by the first period's end.
-      if (n == 0 && !paced) {
-        ring->active = std::min(ring->slots, kUnpacedSlots);
-        ring->paced = false;
-      }
-      ring->Info(n) = PeriodInfo{static_cast<uint32_t>(filled), dropped, overruns, silentFrames, end,
-                                 unreported};
-      dropped = overruns = 0;
-      ring->produced.store(n + 1, std::memory_order_release);
-      if (++unannounced >= ring->WakeBatch()) WakeMain();
+  // The take ends inside the period: what arrived of it is kept (as
+  // silence, if the ring was full).
+  void PublishPartial() {
+    if (target != nullptr && filled > 0) {
+      if (toSpill)
+        ring->Lose(filled);
+      else
+        ring->Publish(filled, silentFrames);
     }
+    target = nullptr;
+    filled = 0;
+  }
+
+  void Next() {
     silentFrames = 0;
     ++periods;
     target = nullptr;
@@ -258,7 +304,7 @@ struct Producer {
 
   // Makes up to `wanted` frames of the period being filled silence, as many
   // as it has room for. Returns how many.
-  snd_pcm_uframes_t Silence(uint64_t wanted, bool interleaved) {
+  snd_pcm_uframes_t Silence(uint64_t wanted) {
     const auto frames = static_cast<snd_pcm_uframes_t>(std::min<uint64_t>(wanted, period - filled));
     const size_t offset = filled * SampleBytes, bytes = frames * SampleBytes;
     if (interleaved) {
@@ -302,7 +348,7 @@ snd_pcm_sframes_t ReadInto(const CaptureJob& job, const Producer& out, snd_pcm_u
   uint8_t* area1 = out.target + offset;
   uint8_t* area2 = out.target + out.areaBytes + offset;
   snd_pcm_sframes_t got;
-  if (job.ring->interleaved) {
+  if (job.interleavedSlots) {
     got = snd_pcm_readi(pcm, out.target + 2 * offset, frames);
   } else if (job.device->interleaved) {
     uint8_t* scratch = job.buffers->scratch.data();
@@ -335,24 +381,20 @@ snd_pcm_sframes_t ReadAside(const CaptureJob& job, size_t areaBytes, snd_pcm_ufr
 }
 
 struct Reader {
-  CaptureJob job;
+  const CaptureJob& job;
   snd_pcm_t* pcm = nullptr;
   snd_pcm_uframes_t period = 0;
   snd_pcm_uframes_t buffer = 0;
   Pacing pacing;
   DropoutClock clock;
+  Lateness late;
   DeviceWait wait;
   Producer out;
-  snd_pcm_uframes_t lostOnStop = 0;  // frames of a period lost to a full ring at a stop
+  CaptureResult result;
+
+  explicit Reader(const CaptureJob& j) : job(j) {}
 
   uint64_t TakeFrames() const { return job.totalPeriods * period; }
-
-  void Publish(PeriodEnd end, int error = 0) {
-    if (end == PeriodEnd::kLost) job.ring->lostError.store(error);
-    const bool spilled = out.toSpill;
-    out.Publish(end, pacing.unreported && !spilled, pacing.paced);
-    if (!spilled) pacing.unreported = false;
-  }
 
   int Start() {
     int rc = snd_pcm_prepare(pcm);
@@ -361,13 +403,21 @@ struct Reader {
     return rc;
   }
 
-  // Puts `frames` frames of silence where the device lost audio (FillGap
-  // keeps them within the take). False on a stop while waiting for room.
+  // The device is gone: what arrived of the period is kept, and the take ends.
+  bool Lost(int error) {
+    out.PublishPartial();
+    result = {CaptureResult::kLost, error};
+    return false;
+  }
+
+  // Puts `frames` frames of silence where the device lost audio (the
+  // callers keep them within the take). False on a stop while waiting for
+  // room.
   bool InsertSilence(uint64_t frames) {
     while (frames > 0) {
-      if (out.target == nullptr && !out.ChooseTarget(pacing.paced)) return false;
-      frames -= out.Silence(frames, job.ring->interleaved);
-      if (out.filled == period) Publish(PeriodEnd::kWhole);
+      if (out.target == nullptr && !out.ChooseTarget()) return false;
+      frames -= out.Silence(frames);
+      if (out.filled == period) out.Publish();
     }
     return true;
   }
@@ -378,7 +428,7 @@ struct Reader {
     const uint8_t* aside = job.buffers->scratch.data();
     const size_t offset = out.filled * job.SampleBytes, bytes = frames * job.SampleBytes;
     uint8_t* target = out.target;
-    if (job.ring->interleaved) {
+    if (job.interleavedSlots) {
       std::memcpy(target + 2 * offset, aside, 2 * bytes);
     } else if (job.device->interleaved) {
       Deinterleave(static_cast<int32_t>(frames), static_cast<int32_t>(job.SampleBytes), aside,
@@ -390,6 +440,7 @@ struct Reader {
   }
 
   bool FillGap(snd_pcm_uframes_t avail, double now);
+  bool CatchUnreportedLoss(snd_pcm_uframes_t frames, double now, bool tight);
   void Took(snd_pcm_uframes_t frames);
 
   // The steps of a take, each false when it ends the take.
@@ -398,7 +449,7 @@ struct Reader {
   bool Failed(snd_pcm_sframes_t error, double now);
   bool Idle(double now);
   bool Step();
-  void Run();
+  CaptureResult Run();
 };
 
 // After an overrun or a suspend. False when the take ends: the device is
@@ -407,32 +458,26 @@ struct Reader {
 // dropout, counted once.
 bool Reader::Recover(snd_pcm_sframes_t error, double now) {
   const bool again = clock.restartedSinceAudio;
-  if (clock.Overran(now)) ++out.overruns;
-  if (again && clock.Silent(now)) {
-    Publish(PeriodEnd::kLost, kNoAudioError);
-    return false;
-  }
+  if (clock.Overran(now)) out.ring->Overran();
+  if (again && clock.Silent(now)) return Lost(kNoAudioError);
   // A stream that overruns again at once is given a moment.
   if (again) poll(wait.Stop(), 1, 20);
   int rc = RecoverStream(pcm, error);
   if (rc == 0) rc = Start();
-  if (rc < 0) {
-    Publish(PeriodEnd::kLost, rc);
-    return false;
-  }
+  if (rc < 0) return Lost(rc);
   return true;
 }
 
-// Frames are there: reads them into the period being filled.
 // Audio is back after an overrun: as much silence as the clock says the
 // device lost, then the frames. A device not paced by real time has no
-// clock to measure its loss by: it is taken to be the rest of the period.
+// clock to measure its loss by (nor one ahead of the clock before it has
+// proved that): it is taken to be the rest of the period.
 // The frames are read aside first, and the silence made only once some have
 // come: a sound server that has gone away restarts and shows frames it
 // never delivers, and no silence is made for that.
 bool Reader::FillGap(snd_pcm_uframes_t avail, double now) {
-  uint64_t lost = pacing.paced ? clock.Gap(out.Position(), avail, now, job.SampleRate)
-                               : period - out.filled;
+  const bool clocked = pacing.paced && !pacing.AheadOfClock(out.Position() + avail, now, job.SampleRate);
+  uint64_t lost = clocked ? clock.Gap(out.Position(), avail, now, job.SampleRate) : period - out.filled;
   lost = std::min(lost, TakeFrames() - out.Position());
   const snd_pcm_uframes_t room = period - (out.filled + lost) % period;
   const snd_pcm_sframes_t got = ReadAside(job, out.areaBytes, std::min(avail, room));
@@ -440,25 +485,44 @@ bool Reader::FillGap(snd_pcm_uframes_t avail, double now) {
   clock.Closed(static_cast<double>(out.Position() + lost + avail), now);
   if (!InsertSilence(lost)) return false;
   if (out.Position() == TakeFrames()) return true;  // the dropout ran past the take's end
-  if (out.target == nullptr && !out.ChooseTarget(pacing.paced)) return false;
+  if (out.target == nullptr && !out.ChooseTarget()) return false;
   TakeAside(static_cast<snd_pcm_uframes_t>(got));
   Took(static_cast<snd_pcm_uframes_t>(got));
   return true;
+}
+
+// A device paced by real time that lost audio without a word: its buffer
+// ran full, or its newest frame fell behind the clock for good. That is a
+// dropout like any other: counted, and the time it took made silence, so
+// every later frame keeps its place. False on a stop while waiting.
+bool Reader::CatchUnreportedLoss(snd_pcm_uframes_t frames, double now, bool tight) {
+  if (!pacing.paced) return true;
+  const bool ranFull = pacing.RanFull(frames, now, period, buffer, job.SampleRate);
+  double lost = 0;
+  if (tight) {
+    const double newest = static_cast<double>(out.Position() + frames);
+    lost = late.Lost(newest, (now - pacing.startedAt) * job.SampleRate, now, job.SampleRate);
+  }
+  if (!ranFull && lost <= 0) return true;
+  out.ring->Overran();
+  const auto silence = std::min<uint64_t>(static_cast<uint64_t>(lost), TakeFrames() - out.Position());
+  return InsertSilence(silence);
 }
 
 // `frames` more of the period being filled have arrived.
 void Reader::Took(snd_pcm_uframes_t frames) {
   out.filled += frames;
   pacing.delivered += frames;
-  if (frames > 0 && !job.ring->started.load(std::memory_order_relaxed))
-    job.ring->started.store(true);
-  if (out.filled == period) Publish(PeriodEnd::kWhole);
+  if (out.filled == period) out.Publish();
 }
 
 bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
-  pacing.Saw(frames, now, period, buffer, job.SampleRate);
+  if (pacing.ProvesUnpaced(frames, now, buffer, job.SampleRate)) out.ring->AllowWaiting();
   if (clock.gapPending && !tight && ++clock.gapLooks < kGapLooks) return true;  // look again
   if (clock.gapPending) return FillGap(frames, now);
+  if (!CatchUnreportedLoss(frames, now, tight)) return false;
+  if (out.Position() == TakeFrames()) return true;  // the loss ran past the take's end
+  if (out.target == nullptr && !out.ChooseTarget()) return false;
   clock.Saw(static_cast<double>(out.Position() + frames), now, tight, job.SampleRate);
   // Whatever is there is read: a sound server's plugin may notice that
   // the server is gone only when asked for frames.
@@ -472,8 +536,7 @@ bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
 // anything else ends the take.
 bool Reader::Failed(snd_pcm_sframes_t error, double now) {
   if (error == -EPIPE || error == -ESTRPIPE) return Recover(error, now);
-  Publish(PeriodEnd::kLost, static_cast<int>(error));
-  return false;
+  return Lost(static_cast<int>(error));
 }
 
 // Nothing is there: waits, or finds the device broken or silent too long.
@@ -481,11 +544,8 @@ bool Reader::Idle(double now) {
   // Some plugins report a stream that broke only through its state.
   const snd_pcm_sframes_t broken = StateError(pcm);
   if (broken != 0) return Failed(broken, now);
-  if (clock.Silent(now)) {
-    Publish(PeriodEnd::kLost, kNoAudioError);
-    return false;
-  }
-  out.WakeMain();
+  if (clock.Silent(now)) return Lost(kNoAudioError);
+  out.ring->Flush();
   const double left = clock.lastAudio + kNoAudioSeconds - now;
   wait.Wait(period - out.filled, job.SampleRate,
             std::clamp(static_cast<int>(left * 1000) + 1, 1, 1000));
@@ -504,55 +564,38 @@ bool Reader::Step() {
 }
 
 // The take: every period until the last, a stop, or a lost device.
-void Reader::Run() {
-  if (!WaitForGo(*job.wake)) return;
+CaptureResult Reader::Run() {
+  if (!WaitForGo(*job.wake)) return {CaptureResult::kStopped, 0};
   const int rc = Start();
   clock.lastAudio = clock.refTime = pacing.startedAt;
   if (rc < 0) {
-    out.target = job.ring->Slot(0);
-    Publish(PeriodEnd::kLost, rc);
-    return;
+    Lost(rc);
+    return result;
   }
   while (out.periods < job.totalPeriods) {
-    if (StopRequested() || (out.target == nullptr && !out.ChooseTarget(pacing.paced))) {
-      // What arrived of the period is written; if the ring was full, only
-      // that much is lost, not the whole period.
-      if (out.target != nullptr && out.filled > 0 && out.toSpill) lostOnStop = out.filled;
-      if (out.target != nullptr && out.filled > 0 && !out.toSpill) Publish(PeriodEnd::kStopped);
-      return;
+    if (StopRequested()) {
+      out.PublishPartial();
+      return {CaptureResult::kStopped, 0};
     }
-    if (!Step()) return;
+    // Besides a lost device, only a stop while waiting for room ends a step.
+    if (!Step()) return result.end == CaptureResult::kLost ? result : CaptureResult{CaptureResult::kStopped, 0};
   }
+  return {CaptureResult::kComplete, 0};
 }
 
 }  // namespace
 
-void RunCapture(CaptureJob job) {
-  Reader r;
-  r.job = job;
+CaptureResult RunCapture(const CaptureJob& job) {
+  Reader r(job);
   r.pcm = job.device->handle.get();
   r.period = job.device->PeriodFrames;
   r.buffer = job.device->bufferFrames;
   r.wait.Open(r.pcm, job.wake->stop);
-  r.out.ring = job.ring;
-  r.out.wake = job.wake;
+  r.out.ring = job.out;
   r.out.spill = job.buffers->spill.data();
   r.out.period = r.period;
   r.out.areaBytes = static_cast<size_t>(r.period) * job.SampleBytes;
   r.out.SampleBytes = job.SampleBytes;
-  r.out.fds[0] = {job.wake->stop, POLLIN, 0};
-
-  r.Run();
-
-  PeriodRing& ring = *job.ring;
-  ring.trailingDropped.store(r.out.dropped);
-  ring.trailingFrames.store(static_cast<uint32_t>(r.lostOnStop));
-  ring.finished.store(true);
-  Signal(job.wake->main.fd);
-  // Letting go of a device can wait on a frozen sound server; nobody waits
-  // for it here, and the main thread gives it about a second at the end.
-  snd_pcm_drop(r.pcm);
-  job.device->handle.reset();
-  ring.closed.store(true);
-  Signal(job.wake->main.fd);
+  r.out.interleaved = job.interleavedSlots;
+  return r.Run();
 }

@@ -1,8 +1,8 @@
 // The capture thread (private to src/record): the device is read here and
 // nowhere else. It does nothing but read: no file or console output, no
 // allocation, no lock, no wait on another thread except, for a device not
-// paced by real time, for room in the ring. Periods go on through the ring
-// (ring.h).
+// paced by real time, for room in the ring. Periods go on through the ring's
+// producer side (ring.h).
 #pragma once
 
 #include <cstdint>
@@ -30,8 +30,9 @@ bool AllocateCaptureBuffers(CaptureBuffers* buffers, size_t slotBytes);
 
 struct CaptureJob {
   CaptureDevice* device = nullptr;
-  PeriodRing* ring = nullptr;
-  Wakeups* wake = nullptr;
+  RingProducer* out = nullptr;
+  bool interleavedSlots = false;  // the ring's slots hold frames, not channel areas
+  const Wakeups* wake = nullptr;
   CaptureBuffers* buffers = nullptr;
   uint32_t SampleBytes = 0;
   uint32_t SampleRate = 0;
@@ -39,7 +40,13 @@ struct CaptureJob {
   bool firstInputOnly = false;  // only channel 1's area is ever used
 };
 
-// The capture thread's body: waits for `go`, starts the device, fills the
-// ring until the take is complete, the device is lost or a stop is asked
-// for, then lets the device go.
-void RunCapture(CaptureJob job);
+// How the capture thread's take ended.
+struct CaptureResult {
+  enum End { kComplete, kStopped, kLost } end = kComplete;
+  int error = 0;  // why the device was lost: an ALSA code, or kNoAudioError
+};
+
+// The capture thread's body: waits for `go`, starts the device, and fills
+// the ring until the take is complete, the device is lost or a stop is asked
+// for. The caller closes the ring's producer side and lets the device go.
+CaptureResult RunCapture(const CaptureJob& job);

@@ -83,31 +83,39 @@ void Passes::Pass(const uint8_t* period, uint32_t overruns) {
   Hold();
 }
 
-void Passes::LostOnStop(uint32_t frames) {
-  Say(console, 1, "\nRX\n");
-  ++OverrunCount;
+void Passes::CountOverruns(uint32_t overruns) {
+  if (overruns == 0) return;
+  line.clear();
+  for (uint32_t i = 0; i < overruns; ++i) line += "\nRX\n";
+  Say(console, 1, line);
+  OverrunCount += static_cast<int32_t>(overruns);
+}
+
+void Passes::LostToFullRing(uint64_t frames, uint32_t overruns) {
+  for (; frames >= PeriodFrames; frames -= PeriodFrames, overruns = 0) Pass(nullptr, overruns + 1);
+  CountOverruns(overruns + (frames > 0 ? 1 : 0));
   silentFrames += frames;
 }
 
-bool Passes::Take(const PeriodInfo& info, const uint8_t* period) {
-  for (uint32_t d = 0; d < info.droppedBefore; ++d) Pass(nullptr, 1);
-  silentFrames += info.silentFrames;
-  if (info.end == PeriodEnd::kWhole) {
-    Pass(period, info.overruns + (info.unreportedLoss ? 1 : 0));
-    return true;
+void Passes::TakePartial(const PeriodRecord& record, const uint8_t* audio) {
+  CountOverruns(record.overruns);
+  silentFrames += record.silentFrames;
+  if (record.frames == 0) return;
+  FoldLastScan();
+  scanned[0] = scanned[1] = 0;
+  Scan(audio, static_cast<uint32_t>(record.frames));
+}
+
+void Passes::Take(const PeriodRecord& record, const uint8_t* audio) {
+  if (record.frames > 0) heard = true;
+  if (audio == nullptr) {
+    LostToFullRing(record.frames, record.overruns);
+  } else if (record.frames == PeriodFrames) {
+    silentFrames += record.silentFrames;
+    Pass(audio, record.overruns);
+  } else {
+    TakePartial(record, audio);
   }
-  // A stop or a lost device: what arrived of the period is written, and
-  // belongs in the summary.
-  if (info.overruns > 0) {
-    Say(console, 1, "\nRX\n");
-    ++OverrunCount;
-  }
-  if (info.frames > 0) {
-    FoldLastScan();
-    scanned[0] = scanned[1] = 0;
-    Scan(period, info.frames);
-  }
-  return false;
 }
 
 std::string Summary(const int64_t RunPeak[2], const int32_t ChannelEnabled[2],

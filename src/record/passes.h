@@ -14,7 +14,7 @@
 #include <vector>
 
 struct Console;
-struct PeriodInfo;
+struct PeriodRecord;
 
 struct Passes {
   Console* console = nullptr;
@@ -40,17 +40,17 @@ struct Passes {
   int32_t MeterFirstCall = 1;
   uint64_t count = 0;         // passes made, silent ones included
   uint64_t silentFrames = 0;  // silence written in place of lost audio
+  bool heard = false;         // frames have arrived: there is a take
 
   int64_t scanned[2] = {0, 0};  // the peaks of the period before
   std::string warnings;         // its clip warnings
   std::string line;
 
-  // One period the capture thread handed over. False when it ends the take.
-  bool Take(const PeriodInfo& info, const uint8_t* period);
+  // One record the capture thread handed over, with its audio (null for a
+  // record without).
+  void Take(const PeriodRecord& record, const uint8_t* audio);
   // `period` null: a period lost to a full ring, written as silence.
   void Pass(const uint8_t* period, uint32_t overruns);
-  // `frames` of a period lost to a full ring when the take was stopped.
-  void LostOnStop(uint32_t frames);
   // Counts what the last scan found: its clip warnings and its peaks. True
   // when it warned.
   bool FoldLastScan();
@@ -59,6 +59,13 @@ struct Passes {
   bool Scanned(int ch) const { return ChannelEnabled[ch] != 0 || InterleavedStereo != 0; }
   void Scan(const uint8_t* period, uint32_t frames);
   void Hold();
+  // `frames` that found the ring full: each whole period a dropout of its
+  // own, and a part of one at a stop.
+  void LostToFullRing(uint64_t frames, uint32_t overruns);
+  // The take ended inside a period: what arrived of it is scanned for the
+  // summary.
+  void TakePartial(const PeriodRecord& record, const uint8_t* audio);
+  void CountOverruns(uint32_t overruns);
 };
 
 // The report at the end of a take: each channel's peak, the overruns and

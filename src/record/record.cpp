@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -55,6 +56,9 @@ struct Take {
 
   CaptureDevice device;
   PeriodRing ring;
+  std::optional<RingProducer> producer;
+  std::optional<RingPasser> passer;
+  std::optional<RingWriter> ringWriter;
   CaptureBuffers buffers;
   Wakeups wake;
   OutputSet outputs;
@@ -62,11 +66,17 @@ struct Take {
   WriterJob writer;
   Passes passes;
   std::thread capture, writerThread;
+  // The capture thread's, read once the producer side is closed.
+  CaptureResult captured;
+  std::atomic<bool> deviceReleased{false};
 
   Take() = default;
   Take(const Take&) = delete;
   Take& operator=(const Take&) = delete;
-  ~Take() { CloseWakeups(&wake); }
+  ~Take() {
+    ReleaseStopSignals();
+    CloseWakeups(&wake);
+  }
 };
 
 [[noreturn]] void EndRun() {
@@ -105,7 +115,7 @@ void AllocateTake(Take* t) {
       std::ceil(kRingSeconds * t->SampleRate / static_cast<double>(t->PeriodFrames)));
   const size_t slots = RingSlotsFor(t->periods, ringPeriods);
   t->ring.interleaved = t->device.interleaved && t->InterleavedStereo == 1;
-  bool ok = AllocateRing(&t->ring, slots, 2 * areaBytes) &&
+  bool ok = t->ring.Allocate(slots, 2 * areaBytes) &&
             AllocateCaptureBuffers(&t->buffers, 2 * areaBytes);
   try {
     if (ok && t->ring.interleaved) t->passes.split.assign(2 * areaBytes, 0);
@@ -127,31 +137,56 @@ void AllocateTake(Take* t) {
 // touched the device, and the writer has no file.
 void EndThreadsBeforeTake(Take* t) {
   RequestStop();
-  t->writer.ended.store(true);
-  Signal(t->wake.writer.fd);
+  t->passer->Close();
   if (t->capture.joinable()) t->capture.join();
   if (t->writerThread.joinable()) t->writerThread.join();
   if (t->console.thread.joinable()) StopConsole(&t->console, -1);
 }
 
+// The ring's three sides. A device paced by real time wakes the writer for
+// kWriterBatchSeconds of audio at a time (the ring gives it ten seconds), so
+// a period costs few wake-ups.
+void OpenRingSides(Take* t) {
+  const auto realTimeBatch =
+      static_cast<uint64_t>(kWriterBatchSeconds * t->SampleRate / t->PeriodFrames);
+  t->producer.emplace(&t->ring, &t->wake.room, &t->wake.main, t->wake.stop);
+  t->passer.emplace(&t->ring, &t->wake.main, &t->wake.writer, realTimeBatch);
+  t->ringWriter.emplace(&t->ring, &t->wake.writer, &t->wake.room);
+}
+
+// The capture thread: the take, then the end of the records, then the
+// device let go, which can wait on a frozen sound server; nobody waits for
+// that here, and the main thread gives it about a second at the end.
+void CaptureThread(Take* t, const CaptureJob& job) {
+  t->captured = RunCapture(job);
+  t->producer->Close();
+  snd_pcm_drop(t->device.handle.get());
+  t->device.handle.reset();
+  t->deviceReleased.store(true);
+  Signal(t->wake.main.fd);
+}
+
 // Every thread of the take runs before any file is created or truncated:
 // one that cannot be had refuses the take with the files as they were. The
-// capture thread waits for `go`, the writer for periods.
+// capture thread waits for `go`, the writer for records.
 void StartThreads(Take* t) {
+  OpenRingSides(t);
   WriterJob& w = t->writer;
   w.outputs = &t->outputs;
-  w.ring = &t->ring;
-  w.wake = &t->wake;
+  w.ring = &*t->ringWriter;
+  w.framesInRing = t->ring.interleaved;
+  w.doneFd = t->wake.main.fd;
   w.console = &t->console;
   w.SampleBytes = t->SampleBytes;
   w.PeriodFrames = t->PeriodFrames;
   w.InterleavedStereo = t->InterleavedStereo;
-  CaptureJob job{&t->device, &t->ring,     &t->wake, &t->buffers, t->SampleBytes, t->SampleRate,
-                 t->periods, t->ChannelCount == 1 && t->InterleavedStereo == 0};
+  const CaptureJob job{&t->device,     &*t->producer,   t->ring.interleaved,
+                       &t->wake,       &t->buffers,     t->SampleBytes,
+                       t->SampleRate,  t->periods,      t->ChannelCount == 1 && t->InterleavedStereo == 0};
   try {
     StartConsole(&t->console);
     t->writerThread = StartQuietThread([&w] { RunWriter(&w); });
-    if (t->periods > 0) t->capture = StartQuietThread([job] { RunCapture(job); });
+    if (t->periods > 0) t->capture = StartQuietThread([t, job] { CaptureThread(t, job); });
   } catch (const std::system_error& e) {
     std::printf("Can't start the take: no thread could be started for it (%s)\n",
                 std::strerror(e.code().value()));
@@ -159,9 +194,9 @@ void StartThreads(Take* t) {
     EndRun();
   }
   if (t->periods == 0) {
-    t->ring.finished.store(true);
+    t->producer->Close();
     t->device.handle.reset();
-    t->ring.closed.store(true);
+    t->deviceReleased.store(true);
   }
 }
 
@@ -207,59 +242,33 @@ void SetUpPasses(Take* t) {
   p.line.reserve(256);
 }
 
-// How many passed periods make it worth waking the writer.
-uint64_t WriterBatch(const Take& t) {
-  const auto realTime = static_cast<uint64_t>(kWriterBatchSeconds * t.SampleRate / t.PeriodFrames);
-  if (!t.ring.paced) return t.ring.WakeBatch();
-  return std::clamp<uint64_t>(realTime, 1, t.ring.WakeBatch());
-}
-
-// The passes, as the capture thread hands periods over, until the take
+// The passes, as the capture thread hands records over, until the take
 // ends. True when the capture thread was stuck after a stop and the take
 // was finished from the ring without it.
 bool RunPasses(Take* t) {
-  PeriodRing& ring = t->ring;
-  uint64_t next = 0, toldWriter = 0;
+  RingPasser& ring = *t->passer;
   double stopDeadline = 0;
   for (;;) {
-    const uint64_t produced = ring.produced.load(std::memory_order_acquire);
-    bool ended = false;
-    for (; next < produced && !ended; ++next) {
-      ended = !t->passes.Take(ring.Info(next), ring.Slot(next));
-      ring.passed.store(next + 1, std::memory_order_release);
-      if (next + 1 - toldWriter >= WriterBatch(*t)) {
-        toldWriter = next + 1;
-        Notify(&t->wake.writer);
-      }
+    const uint8_t* audio = nullptr;
+    for (const PeriodRecord* r; (r = ring.Next(&audio)) != nullptr;) {
+      t->passes.Take(*r, audio);
+      ring.Pass();
     }
-    if (ended) return false;
-    if (ring.finished.load() && ring.produced.load() == next) {
-      const uint32_t lost = ring.trailingDropped.load(), frames = ring.trailingFrames.load();
-      for (uint32_t d = 0; d < lost; ++d) t->passes.Pass(nullptr, 1);
-      if (frames > 0) t->passes.LostOnStop(frames);
-      t->writer.trailing.store(lost);
-      t->writer.trailingFrames.store(frames);
-      return false;
-    }
+    if (ring.Ended()) return false;
     if (StopRequested() && stopDeadline == 0)
       stopDeadline = MonotonicSeconds() + kCaptureGraceMs / 1000.0;
     // The capture thread is stuck in the device: finish from the ring.
     if (stopDeadline != 0 && MonotonicSeconds() >= stopDeadline) return true;
     KickConsole(&t->console);
-    // A capture thread waiting for room gets it as soon as can be.
-    if (t->wake.room.sleeping.load() && toldWriter != next) {
-      toldWriter = next;
-      Notify(&t->wake.writer);
-    }
-    const auto news = [&] { return ring.produced.load() != next || ring.finished.load(); };
-    SleepUnless(&t->wake.main, news, stopDeadline != 0 ? kCaptureGraceMs : 1000);
+    ring.Sleep(stopDeadline != 0 ? kCaptureGraceMs : 1000);
   }
 }
 
 // Says what ended the take, and the summary. True when the device was lost.
-bool Report(Take* t) {
+bool Report(Take* t, bool captureStuck) {
   const bool warnedLast = t->passes.FoldLastScan();
-  const int lostError = t->ring.lostError.load();
+  const int lostError =
+      !captureStuck && t->captured.end == CaptureResult::kLost ? t->captured.error : 0;
   if (lostError != 0) {
     char why[64];
     if (lostError == kNoAudioError)
@@ -269,7 +278,7 @@ bool Report(Take* t) {
     Say(&t->console, 2, "\nRecording from " + t->DeviceName + " failed: " + why + "\n");
   }
   // A stop before the first frame arrived: there was no take.
-  if (StoppedBySignal() && !t->ring.started.load()) return lostError != 0;
+  if (StoppedBySignal() && !t->passes.heard) return lostError != 0;
   const Passes& p = t->passes;
   std::string summary =
       Summary(p.RunPeak, t->ChannelEnabled, t->InterleavedStereo, t->SampleBytes, p.OverrunCount,
@@ -283,8 +292,7 @@ bool Report(Take* t) {
 // Waits for the writer to finish the files. True when the take ended as it
 // should: nothing failed, and no second stop gave anything up.
 bool FinishFiles(Take* t, bool lost) {
-  t->writer.ended.store(true);
-  Notify(&t->wake.writer);
+  t->passer->Close();
   KickConsole(&t->console, true);
   const auto done = [t] { return t->writer.done.load(); };
   while (!done()) SleepUnless(&t->wake.main, done, 1000);
@@ -298,7 +306,7 @@ bool FinishFiles(Take* t, bool lost) {
     Say(&t->console, 2, text);
   }
   const bool whole = !t->writer.failed && !lost && !AbandonRequested();
-  if (StoppedBySignal() && !t->ring.started.load())
+  if (StoppedBySignal() && !t->passes.heard)
     RemoveCreatedOutputs(&t->outputs);
   else if (whole)
     Say(&t->console, 1, "Done\n");
@@ -312,9 +320,9 @@ bool FinishFiles(Take* t, bool lost) {
 void EndTake(Take* t, bool whole, bool captureStuck) {
   const bool consoleEnded = StopConsole(&t->console, StoppedBySignal() ? kShutdownGraceMs : -1);
   for (double until = MonotonicSeconds() + kShutdownGraceMs / 1000.0;
-       !t->ring.closed.load() && MonotonicSeconds() < until;)
-    SleepUnless(&t->wake.main, [t] { return t->ring.closed.load(); }, 100);
-  const bool deviceLetGo = t->ring.closed.load();
+       !t->deviceReleased.load() && MonotonicSeconds() < until;)
+    SleepUnless(&t->wake.main, [t] { return t->deviceReleased.load(); }, 100);
+  const bool deviceLetGo = t->deviceReleased.load();
   if (deviceLetGo && t->capture.joinable()) t->capture.join();
   if (!consoleEnded || !deviceLetGo || captureStuck) {
     if (t->capture.joinable()) t->capture.detach();
@@ -354,6 +362,6 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   StartTake(t, AutoNames, FileList, NameScratch, NameStatus);
   SetUpPasses(t);
   const bool captureStuck = RunPasses(t);
-  const bool lost = Report(t);
+  const bool lost = Report(t, captureStuck);
   EndTake(t, FinishFiles(t, lost), captureStuck);
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <sched.h>
+
 namespace {
 
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -19,7 +21,10 @@ std::atomic<int> signalCount{0};
 std::atomic<int64_t> firstStopNs{0};  // when the first came; 0 while it is being handled
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> abandonRequested{false};
-Wakeups* stopWakeups = nullptr;
+// The take's descriptors, while they are open; `inHandler` counts handlers
+// that may be using them, so they are not closed under one.
+std::atomic<Wakeups*> stopWakeups{nullptr};
+std::atomic<int> inHandler{0};
 
 int64_t NowNs() {
   timespec now{};
@@ -35,10 +40,13 @@ bool SameStop() {
 }
 
 void WakeEveryone() {
-  if (stopWakeups == nullptr) return;
-  Signal(stopWakeups->stop);
-  Signal(stopWakeups->main.fd);
-  Signal(stopWakeups->writer.fd);
+  inHandler.fetch_add(1);
+  if (Wakeups* w = stopWakeups.load()) {
+    Signal(w->stop);
+    Signal(w->main.fd);
+    Signal(w->writer.fd);
+  }
+  inHandler.fetch_sub(1);
 }
 
 void OnStopSignal(int sig) {
@@ -65,7 +73,7 @@ void OnStopSignal(int sig) {
 }  // namespace
 
 void CatchStopSignals(Wakeups* wake) {
-  stopWakeups = wake;
+  stopWakeups.store(wake);
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -74,6 +82,13 @@ void CatchStopSignals(Wakeups* wake) {
     sigaction(sig, nullptr, &before);
     if (before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
   }
+}
+
+void ReleaseStopSignals() {
+  stopWakeups.store(nullptr);
+  // A handler that took the pointer before it was cleared finishes first;
+  // one on this thread has already, and one on another takes microseconds.
+  while (inHandler.load() != 0) sched_yield();
 }
 
 void RequestStop() {

@@ -37,9 +37,12 @@ constexpr double kSameStopSeconds = 1.0;
 constexpr int kCaptureGraceMs = 100;
 constexpr int kShutdownGraceMs = 1000;
 
-// From here on a stop signal stops the take through `wake` (which must
-// outlive the process's run).
+// From here on a stop signal stops the take through `wake`, until
+// ReleaseStopSignals.
 void CatchStopSignals(Wakeups* wake);
+// A stop signal no longer reaches `wake`, which may then be closed. A stop
+// is still counted.
+void ReleaseStopSignals();
 
 // A stop by signal or by a failed write: the capture thread ends the take.
 void RequestStop();

@@ -13,7 +13,6 @@
 #include "record/outputs.h"
 #include "record/ring.h"
 #include "record/stop.h"
-#include "record/wakeup.h"
 #include "wav/wav.h"
 
 namespace {
@@ -64,7 +63,6 @@ struct Sink {
   bool framesInRing = false;  // the ring holds the stereo file's frames
   size_t areaBytes = 0;       // one channel's period
   uint32_t SampleBytes = 0;
-  const uint8_t* zeros = nullptr;  // a period of silence, or more
   int limit = 1;
   iovec gather[2][kWriterHoldPeriods] = {};
   int gathered = 0;
@@ -72,15 +70,14 @@ struct Sink {
   size_t fill = 0;  // of the stereo file's buffer
   int failedSlot = -1;
 
-  // Appends one period's frames, or silence for `period` null.
+  // Appends `frames` of one period's slot.
   bool Append(const uint8_t* period, size_t frames) {
     const size_t bytes = frames * SampleBytes;
     if (!gathering) return Interleaved(period, frames);
     for (int slot = 0; slot < 2; ++slot) {
       if (outputs->fd[slot] < 0) continue;
       const size_t n = framesInRing ? 2 * bytes : bytes;
-      const uint8_t* from = period == nullptr ? zeros : period + slot * areaBytes;
-      gather[slot][gathered] = {const_cast<uint8_t*>(from), n};
+      gather[slot][gathered] = {const_cast<uint8_t*>(period + slot * areaBytes), n};
       if (slot == 0) gatheredBytes += n;
     }
     ++gathered;
@@ -91,12 +88,8 @@ struct Sink {
     const size_t bytes = 2 * frames * SampleBytes;
     std::vector<uint8_t>& buffer = outputs->buffer[0];
     if (fill + bytes > buffer.size() && !Flush()) return false;
-    uint8_t* at = buffer.data() + fill;
-    if (period == nullptr)
-      std::memset(at, 0, bytes);
-    else
-      Interleave(static_cast<int32_t>(frames), static_cast<int32_t>(SampleBytes), period,
-                 period + areaBytes, at);
+    Interleave(static_cast<int32_t>(frames), static_cast<int32_t>(SampleBytes), period,
+               period + areaBytes, buffer.data() + fill);
     fill += bytes;
     return true;
   }
@@ -128,11 +121,11 @@ struct Sink {
 
 struct Writer {
   WriterJob* job = nullptr;
-  PeriodRing* ring = nullptr;
+  RingWriter* ring = nullptr;
   Sink sink;
-  uint64_t next = 0;      // the next slot to append
-  uint64_t returned = 0;  // slots given back to the capture thread
-  uint64_t synced = 0;    // slots appended when the files were last synced
+  uint64_t next = 0;      // the next record to append
+  uint64_t heldFrom = 0;  // the first record whose bytes are gathered, unwritten
+  uint64_t synced = 0;    // records appended when the files were last synced
   double lastSync = 0;
 
   void Fail(int slot, const char* what, int error) {
@@ -150,24 +143,32 @@ struct Writer {
     return ok;
   }
 
-  // Gives back every slot appended and no longer held.
-  void GiveBack() {
-    const uint64_t upTo = next - static_cast<uint64_t>(sink.Holding());
-    if (upTo == returned) return;
-    returned = upTo;
-    ring->released.store(upTo, std::memory_order_release);
-    Notify(&job->wake->room);
+  // Gives back every record appended whose bytes are not still gathered.
+  void GiveBack() { ring->Release(sink.Holding() > 0 ? heldFrom : next); }
+
+  bool Append(const uint8_t* period, size_t frames) {
+    if (sink.Holding() == 0) heldFrom = next;
+    return Appended(sink.Append(period, frames));
   }
 
-  bool AppendSlot(uint64_t n) {
-    const PeriodInfo& info = ring->Info(n);
-    for (uint32_t d = 0; d < info.droppedBefore; ++d, ++job->periodsWritten)
-      if (!Appended(sink.Append(nullptr, job->PeriodFrames))) return false;
+  // Audio that found the ring full is written as silence, a period at a
+  // time from the ring's slot of zeros.
+  bool AppendSilence(uint64_t frames) {
+    for (; frames > 0; ++job->periodsWritten) {
+      const uint64_t piece = std::min<uint64_t>(frames, job->PeriodFrames);
+      if (!Append(ring->Silence(), piece)) return false;
+      frames -= piece;
+    }
+    return true;
+  }
+
+  bool AppendRecord(uint64_t n) {
+    const PeriodRecord& r = ring->Record(n);
+    const uint8_t* audio = ring->Audio(r);
+    if (audio == nullptr) return AppendSilence(r.frames);
     // Audio the device lost is already silence in the slot.
-    const bool whole = info.end == PeriodEnd::kWhole;
-    if (!Appended(sink.Append(ring->Slot(n), whole ? job->PeriodFrames : info.frames)))
-      return false;
-    if (whole) ++job->periodsWritten;
+    if (!Append(audio, r.frames)) return false;
+    if (r.frames == job->PeriodFrames) ++job->periodsWritten;
     return true;
   }
 
@@ -191,12 +192,12 @@ struct Writer {
   }
 
   // Appends what the main thread has passed on, then syncs if it is time:
-  // periods come in batches, and a batch is put on disk and declared in the
+  // records come in batches, and a batch is put on disk and declared in the
   // header in one go. False on a failure.
   bool AppendPassed() {
-    const uint64_t passed = ring->passed.load(std::memory_order_acquire);
+    const uint64_t passed = ring->Passed();
     while (next < passed && !AbandonRequested()) {
-      if (!AppendSlot(next)) return false;
+      if (!AppendRecord(next)) return false;
       ++next;
       GiveBack();
     }
@@ -205,17 +206,9 @@ struct Writer {
       if (!SyncNow()) return false;
     }
     // The capture thread waiting for room gets what is gathered now.
-    if (sink.Holding() > 0 && job->wake->room.sleeping.load() && !Appended(sink.Flush()))
-      return false;
+    if (sink.Holding() > 0 && ring->ProducerWaiting() && !Appended(sink.Flush())) return false;
     GiveBack();
     return true;
-  }
-
-  bool AppendTrailing() {
-    for (uint32_t d = job->trailing.load(); d > 0; --d, ++job->periodsWritten)
-      if (!Appended(sink.Append(nullptr, job->PeriodFrames))) return false;
-    const uint32_t frames = job->trailingFrames.load();
-    return frames == 0 || Appended(sink.Append(nullptr, frames));
   }
 
   // Whatever ended the take, the header states exactly what each file
@@ -229,21 +222,17 @@ struct Writer {
   }
 
   void Run() {
-    // The first sync comes with the first periods: until then the header
+    // The first sync comes with the first records: until then the header
     // declares no audio.
     lastSync = MonotonicSeconds() - kSyncSeconds;
     bool ok = true;
     for (;;) {
       ok = AppendPassed();
-      if (!ok || AbandonRequested()) break;
-      if (job->ended.load() && next == ring->passed.load()) {
-        ok = AppendTrailing();
-        break;
-      }
+      if (!ok || AbandonRequested() || ring->PassedAll(next)) break;
       const auto news = [this] {
-        return ring->passed.load() != next || job->ended.load() || AbandonRequested();
+        return ring->Passed() != next || ring->PassedAll(next) || AbandonRequested();
       };
-      SleepUnless(&job->wake->writer, news, 1000);
+      ring->Sleep(news, 1000);
     }
     // What the files were given is written even after a second stop.
     if (ok) Appended(sink.Flush());
@@ -254,24 +243,21 @@ struct Writer {
 }  // namespace
 
 void RunWriter(WriterJob* job) {
+  RingWriter* ring = job->ring;
   // The files are opened after this thread starts: nothing of them is
-  // looked at before the first period is passed on, or the take ends.
-  const auto begun = [job] { return job->ended.load() || job->ring->passed.load() > 0; };
-  while (!begun()) SleepUnless(&job->wake->writer, begun, 1000);
+  // looked at before the first record is passed on, or the take ends.
+  const auto begun = [ring] { return ring->PassedAll(0) || ring->Passed() > 0; };
+  while (!begun()) ring->Sleep(begun, 1000);
   Writer w;
   w.job = job;
-  w.ring = job->ring;
+  w.ring = ring;
   w.sink.outputs = job->outputs;
-  w.sink.framesInRing = job->ring->interleaved;
-  w.sink.gathering = job->InterleavedStereo == 0 || job->ring->interleaved;
+  w.sink.framesInRing = job->framesInRing;
+  w.sink.gathering = job->InterleavedStereo == 0 || job->framesInRing;
   w.sink.areaBytes = static_cast<size_t>(job->PeriodFrames) * job->SampleBytes;
   w.sink.SampleBytes = job->SampleBytes;
-  // A gathering sink never uses the first file's buffer: it stays zeros.
-  w.sink.zeros = job->outputs->buffer[0].data();
-  // Gathered slots are held from the capture thread: never so many that it
-  // could find the ring full because of them.
-  w.sink.limit = static_cast<int>(std::clamp<size_t>(job->ring->active / 4, 1, kWriterHoldPeriods));
+  w.sink.limit = ring->HoldLimit();
   w.Run();
   job->done.store(true);
-  Signal(job->wake->main.fd);
+  Signal(job->doneFd);
 }

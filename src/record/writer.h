@@ -10,30 +10,28 @@
 
 struct Console;
 struct OutputSet;
-struct PeriodRing;
-struct Wakeups;
+class RingWriter;
 
 struct WriterJob {
   OutputSet* outputs = nullptr;
-  PeriodRing* ring = nullptr;
-  Wakeups* wake = nullptr;
+  RingWriter* ring = nullptr;
+  bool framesInRing = false;  // the ring's slots hold the stereo file's frames
   Console* console = nullptr;
   uint32_t SampleBytes = 0;
   snd_pcm_uframes_t PeriodFrames = 0;
   int32_t InterleavedStereo = 0;
 
-  std::atomic<bool> ended{false};     // the main thread passes on no more slots
-  std::atomic<uint32_t> trailing{0};        // silent periods after the last slot
-  std::atomic<uint32_t> trailingFrames{0};  // and silent frames after those
-  std::atomic<bool> done{false};      // the files are finished (or failed)
+  std::atomic<bool> done{false};  // the files are finished (or failed)
+  int doneFd = -1;                // signalled once they are
 
   // Results, read once `done` is set.
   bool failed = false;
   uint64_t periodsWritten = 0;  // periods and silent periods written whole
 };
 
-// Sleeps until periods are passed on, appends them to the files (silence for
-// periods lost to a full ring), syncs the files every few seconds, and once
-// the take has ended, or after a failed write or a second stop, makes each
-// file whole, syncs it and its folder. Messages go to the console.
+// Sleeps until records are passed on, appends them to the files (silence for
+// audio that found the ring full), syncs the files every few seconds, and
+// once the passer has closed, or after a failed write or a second stop,
+// makes each file whole, syncs it and its folder. Messages go to the
+// console.
 void RunWriter(WriterJob* job);
