@@ -201,21 +201,36 @@ TEST_F(PipeWireFaults, KilledMidTakeEndsTheTakeWithWholeFiles) {
   ExpectWholeTone(work_ + "/b.wav", kRight);
 }
 
-// The server's plugin drops what does not fit its buffer without a word; a
-// write that stalls for 1.5 s must not make it.
+// The server's plugin drops what does not fit its buffer, or stops the
+// clock of a source that makes samples only when asked, without a word: a
+// write that stalls for 9 s must make neither happen, even when the machine
+// is busy as the take starts (when a device's pace is judged).
 TEST_F(PipeWireFaults, AStalledDiskLosesNothing) {
   RunOptions options;
-  options.args = {"1648", "4", "pipewire", "s", "s.wav"};
+  options.args = {"2496", "13", "pipewire", "s", "s.wav"};
   options.cwd = work_;
   options.env = server_.env;
-  for (const auto& v : StallEnv(".wav", "1000:1500")) options.env.push_back(v);
+  options.timeoutMs = 40000;
+  for (const auto& v : StallEnv(".wav", "2000:9000")) options.env.push_back(v);
+  // Both cores busy for the first 3 s.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  std::vector<std::thread> hogs;
+  for (int i = 0; i < 2; ++i)
+    hogs.emplace_back([until] {
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    });
   const RunResult r = RunProgram(options);
+  for (std::thread& hog : hogs) hog.join();
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
-  const std::string file = ReadFile(work_ + "/s.wav");
-  const auto channels = Channels(file, 2, 2);
-  ExpectCleanTone(channels[0], 2, kLeft);
-  ExpectCleanTone(channels[1], 2, kRight);
+  // 13 s rounded up to whole periods, and the time to start and finish.
+  EXPECT_LT(r.elapsedMs, 13000 + 1000);
+  const auto channels = Channels(ReadFile(work_ + "/s.wav"), 2, 3);
+  ASSERT_EQ(channels.size(), 2u);
+  EXPECT_GE(channels[0].size(), 13u * 96000);
+  ExpectCleanTone(channels[0], 3, kLeft, 96000);
+  ExpectCleanTone(channels[1], 3, kRight, 96000);
 }
 
 }  // namespace

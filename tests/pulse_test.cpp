@@ -219,4 +219,27 @@ TEST_F(PulseFaults, CtrlCKeepsTheToneUpToTheStop) {
   ExpectWholeTone(work_ + "/a.wav", kToneAmplitude);
 }
 
+// A write that stalls for 9 s: the ring holds it, so the reader never falls
+// behind the server, which would drop what overflows without a word; the
+// tone is unbroken, and the take keeps real time.
+TEST_F(PulseFaults, ALongWriteStallLosesNothingAndKeepsRealTime) {
+  RunOptions options;
+  options.args = {"2496", "13", "default", "s", "s.wav"};
+  options.cwd = work_;
+  options.env = env_;
+  for (const auto& v : StallEnv(".wav", "2000:9000")) options.env.push_back(v);
+  options.timeoutMs = 40000;
+  const RunResult r = RunProgram(options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
+  // 13 s rounded up to whole periods, and the time to start and finish.
+  EXPECT_LT(r.elapsedMs, 13000 + 1000);
+  const std::vector<Signal> channels = Channels(ReadFile(work_ + "/s.wav"), 2, 3);
+  ASSERT_EQ(channels.size(), 2u);
+  EXPECT_GE(channels[0].size(), 13u * 96000);
+  // The server resamples its 48 kHz source, whose filter starts from rest.
+  for (const Signal& channel : channels)
+    ExpectCleanTone(Signal(channel.begin() + 256, channel.end()), 3, kToneAmplitude, 96000);
+}
+
 }  // namespace

@@ -253,8 +253,24 @@ TEST_F(Takes, ATenSecondRingHoldsANearlyTenSecondStall) {
   const RunResult r = RunProgram(options);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("RX"), std::string::npos);
+  // The reader kept real time: 141 periods, and the time to start and finish.
+  EXPECT_LT(r.elapsedMs, 12030 + 1000);
   EXPECT_EQ(ReadFile(at("a.wav")).size(), 44u + 141 * 4096 * 2);
   ExpectExactFrom0("a.wav");
+}
+
+// A device not paced by real time (null) is made to wait for room while a
+// write stalls, and so loses nothing: the take is its planned length.
+TEST_F(Takes, AnUnpacedDeviceWaitsForRoomAndLosesNothing) {
+  RunOptions options = Options({"2496", "120", "null", "s", "n.wav"});
+  // The take lasts a fraction of a second: its writes stall again and again.
+  for (const auto& v : StallEnv(".wav", "0:0", "50:30")) options.env.push_back(v);
+  const RunResult r = RunProgram(options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
+  // 120 s at 96000 Hz is 2813 periods of 4096 frames, rounded up.
+  const uint64_t frames = 2813u * 4096;
+  ExpectReadersAgree(at("n.wav"), 2, 96000, 24, frames);
 }
 
 // A device that stops delivering without an error is lost once it has been
