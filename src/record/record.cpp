@@ -1,12 +1,17 @@
 // One recording run: device set-up, preparation, the take, the summary.
 //
-// Four threads share a take. The capture thread reads the device and nothing
-// else (capture.cpp). This thread makes each period's pass: peaks, meter,
-// warnings (passes.cpp). The file writer writes, syncs and finishes the
-// files (writer.cpp), and the console thread alone writes standard output
-// and error once the take has started (console.cpp). Periods travel through
-// one ring allocated before the take (ring.h); what ends a take early is
-// stop.cpp's. No thread waits on another's disk or terminal.
+// Four threads share a take. The capture thread reads the device and waits
+// on nothing else, but for room in the ring with a device that is not paced
+// by real time (capture.cpp). This thread makes each period's pass: peaks,
+// meter, warnings (passes.cpp). The file writer writes, syncs and finishes
+// the files (writer.cpp), and the console thread alone writes standard
+// output and error once the take has started (console.cpp). Records travel
+// through one ring allocated before the take (ring.h); what ends a take
+// early is stop.cpp's. During the take nobody waits on the disk or the
+// terminal but the writer and the console thread. At its end this thread
+// waits for the writer to finish the files, and for a terminal paused by the
+// user unless the take was stopped; the capture thread and a stuck console
+// get a grace time each.
 #include "record/record.h"
 
 #include <signal.h>
