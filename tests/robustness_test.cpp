@@ -370,6 +370,29 @@ TEST_F(Robustness, AFileInUseOrMadeMeanwhileIsNotWrittenInto) {
   EXPECT_EQ(ReadFile(at("b.wav")), "theirs\n");
 }
 
+// x.wav is swapped for a link to another file while the prompt waits: the
+// answer replaces neither.
+TEST_F(Robustness, ANameSwappedForALinkAtThePromptIsNotWrittenInto) {
+  WriteFile(at("x.wav"), "asked about");
+  WriteFile(at("other.wav"), "theirs");
+  RunOptions options;
+  options.program = "/bin/bash";
+  options.args = {"-c", "coproc Z { exec '" ZELM_BINARY "' 1648 1 null 1 x.wav; }\n"
+                        "pid=$Z_PID; exec 3<&${Z[0]} 4>&${Z[1]}\n"
+                        "while IFS= read -r line <&3; do echo \"$line\"; "
+                        "[[ $line == Enter* ]] && break; done\n"
+                        "ln -s other.wav link && mv -T link x.wav\n"
+                        "echo o >&4; cat <&3; wait $pid"};
+  options.cwd = work();
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  const RunResult r = RunProgram(options);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("Can't record into x.wav: another program replaced it meanwhile\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ReadFile(at("other.wav")), "theirs");
+}
+
 // A take that cannot start leaves the file the user agreed to replace as it was.
 TEST_F(Robustness, AFailedStartLeavesAReplacedFileAsItWas) {
   WriteFile(at("a.wav"), "old take");
