@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -265,6 +266,89 @@ TEST_F(SmallDisk, ATakeWhoseRoomIsTakenBeforeItStartsLeavesNoFile) {
   EXPECT_FALSE(FileExists(disk_ + "/a.wav"));
 }
 
+// A small file system of each kind on a loop device, where the test may
+// mount one: what a reservation holds and gives back is up to each.
+class FileSystems : public Robustness, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    Robustness::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a loop device needs root";
+    disk_ = env_.dir + "/disk";
+    mkdir(disk_.c_str(), 0700);
+    const std::string image = env_.dir + "/disk.img", type = GetParam();
+    // 300 MB is the least xfs takes.
+    RunResult r = Shell("truncate -s 320M '" + image + "' && mkfs." + type + " -q " +
+                        (type == "ext4" ? "-F '" : "-f '") + image + "'");
+    if (r.status != 0) GTEST_SKIP() << "cannot make a " << type << " image here: " << r.err;
+    r = Shell("mount -o loop '" + image + "' '" + disk_ + "'");
+    if (r.status != 0) GTEST_SKIP() << "cannot mount a loop device here: " << r.err;
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_ && umount2(disk_.c_str(), 0) != 0) umount2(disk_.c_str(), MNT_DETACH);
+    Robustness::TearDown();
+  }
+  RunResult Shell(const std::string& command) {
+    RunOptions options;
+    options.program = "/bin/sh";
+    options.args = {"-c", command};
+    return RunProgram(options);
+  }
+  uint64_t Free() {
+    sync();
+    struct statvfs fs {};
+    statvfs(disk_.c_str(), &fs);
+    return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  }
+  std::string disk_;
+  bool mounted_ = false;
+};
+
+// Another program fills the disk during the take: the take records its
+// planned length all the same, and its header says so.
+TEST_P(FileSystems, ADiskFilledDuringTheTakeLeavesTheWholeTake) {
+  const std::string file = disk_ + "/f.wav";
+  // Most of the disk is taken at once, so that filling the rest is quick.
+  ASSERT_EQ(Shell("fallocate -l " + std::to_string(Free() - (24 << 20)) + " '" + disk_ +
+                  "/most'").status, 0);
+  RunResult filler;
+  std::thread fill([&] {
+    struct stat st {};
+    while (stat(file.c_str(), &st) != 0 || st.st_size < 44 + 4096 * 6) usleep(10000);
+    filler = Shell("dd if=/dev/zero of='" + disk_ + "/fill' bs=1M");
+  });
+  const RunResult r = Run({"2448", "4", "paced", "s", file});
+  fill.join();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(filler.status, 0) << filler.err;
+  const std::string bytes = ReadFile(file);
+  EXPECT_EQ(bytes.size(), 44u + 47 * 4096 * 6);
+  ExpectWholeWav(bytes, 6);
+  ExpectReadersAgree(file, 2, 48000, 24, 47 * 4096);
+}
+
+// A 1000 s take stopped after a second gives back what it did not use.
+TEST_P(FileSystems, AnEarlyStopGivesTheSpaceBack) {
+  const std::string file = disk_ + "/e.wav";
+  const uint64_t before = Free();
+  RunOptions options;
+  options.args = {"1648", "1000", "paced", "1", file};
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  options.signals = {{1000, SIGINT}};
+  const RunResult r = RunProgram(options);
+  EXPECT_EQ(r.termSignal, SIGINT) << r.out << r.err;
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_LT(st.st_size, 44 + 5 * 48000 * 2);
+  // du against ls -l: within a few blocks.
+  EXPECT_LE(st.st_blocks * 512, st.st_size + 4 * st.st_blksize);
+  // btrfs keeps the piece of the reservation in use whole: 8 MiB at most.
+  EXPECT_GE(Free() + static_cast<uint64_t>(st.st_size) + (10 << 20), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(LoopMounted, FileSystems, ::testing::Values("ext4", "xfs", "btrfs"),
+                         [](const auto& info) { return std::string(info.param); });
+
 // Ctrl-C ends the take at the end of the current period: the files hold what
 // was recorded, their headers say so, the summary and "Done" are printed,
 // and the process then ends by the signal, as a shell expects.
@@ -368,6 +452,29 @@ TEST_F(Robustness, AFileInUseOrMadeMeanwhileIsNotWrittenInto) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(ReadFile(at("b.wav")), "theirs\n");
+}
+
+// x.wav is swapped for a link to another file while the prompt waits: the
+// answer replaces neither.
+TEST_F(Robustness, ANameSwappedForALinkAtThePromptIsNotWrittenInto) {
+  WriteFile(at("x.wav"), "asked about");
+  WriteFile(at("other.wav"), "theirs");
+  RunOptions options;
+  options.program = "/bin/bash";
+  options.args = {"-c", "coproc Z { exec '" ZELM_BINARY "' 1648 1 null 1 x.wav; }\n"
+                        "pid=$Z_PID; exec 3<&${Z[0]} 4>&${Z[1]}\n"
+                        "while IFS= read -r line <&3; do echo \"$line\"; "
+                        "[[ $line == Enter* ]] && break; done\n"
+                        "ln -s other.wav link && mv -T link x.wav\n"
+                        "echo o >&4; cat <&3; wait $pid"};
+  options.cwd = work();
+  options.env = {{"ALSA_CONFIG_PATH", env_.configPath}, {"HOME", env_.home}};
+  const RunResult r = RunProgram(options);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("Can't record into x.wav: another program replaced it meanwhile\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ReadFile(at("other.wav")), "theirs");
 }
 
 // A take that cannot start leaves the file the user agreed to replace as it was.

@@ -6,6 +6,7 @@
 // and a reader that falls a buffer behind loses them.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -321,6 +322,24 @@ TEST_F(Takes, AFileDeletedDuringTheTakeIsAnError) {
   EXPECT_NE(r.err.find("\nCan't finish gone.wav: another program deleted it\n"), std::string::npos)
       << r.err;
   EXPECT_EQ(r.out.find("Done"), std::string::npos);
+}
+
+// A file another program empties during the take (`: > tr.wav`) is an
+// error naming it, though the take's later writes make it whole-sized again.
+TEST_F(Takes, AFileCutShortDuringTheTakeIsAnError) {
+  std::thread cut([&] {
+    struct stat st {};
+    while (stat(at("tr.wav").c_str(), &st) != 0 || st.st_size < 44 + 4 * 4096 * 2) usleep(10000);
+    truncate(at("tr.wav").c_str(), 0);
+  });
+  const RunResult r = RunProgram(Options({"1648", "2", "card", "1", "tr.wav"}));
+  cut.join();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\nCan't finish tr.wav: another program cut it short during the take\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Done"), std::string::npos);
+  ExpectWholeWav(ReadFile(at("tr.wav")), 2);
 }
 
 // A take planned past what a WAV file can describe is RF64 from its first

@@ -318,3 +318,25 @@ TEST_F(WavFileTest, Rf64HeaderLayoutAndFinishing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 24-bit mono take of an odd number of frames: RIFF requires a pad byte
+// after the data chunk, which the RIFF size counts and the data size does not.
+TEST_F(WavFileTest, AnOddDataChunkIsFinishedWithItsPadByte) {
+  const std::string path = Path("odd.wav");
+  WriteAll(path, Bytes(kWavHeaderBytes + 5 * 3 + 2, 0x21));  // and part of a sixth frame
+  const int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(FinishWavFile(fd, WavFormat{kWavHeaderBytes, 48000, 3, 1}));
+  close(fd);
+  const Bytes file = ReadAll(path);
+  ASSERT_EQ(file.size(), kWavHeaderBytes + 16u);
+  EXPECT_EQ(file.back(), 0);
+  const std::string text(file.begin(), file.end());
+  EXPECT_EQ(Field32(text, 4), 36u + 16);
+  EXPECT_EQ(Field32(text, 40), 15u);
+  ExpectReadersAgree(path, 1, 48000, 24, 5);
+}
+
+}  // namespace

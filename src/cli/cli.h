@@ -4,12 +4,18 @@
 #include <cstdint>
 #include <string>
 
+#include "record/record.h"
+
 // Writes the usage text to standard output.
 void Help();
 
 // 1: nothing is at the name (a new file); 2: something is, whatever its
 // permissions, a link to nothing included (exists).
 int32_t CheckFileName(const std::string& path);
+
+// Which file is at `path` now (a link's target), for the take to make sure
+// it replaces that one and no other.
+AskedFile FileAt(const std::string& path);
 
 // Asks whether to overwrite an existing file. 1: exit (answer x, or end of
 // input); 2: overwrite (answer o). Other words are read whole and ignored.

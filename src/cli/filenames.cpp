@@ -23,6 +23,17 @@ int32_t CheckFileName(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 ? 2 : 1;
 }
 
+AskedFile FileAt(const std::string& path) {
+  AskedFile asked;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return asked;
+  asked.link = S_ISLNK(st.st_mode);
+  if (asked.link && stat(path.c_str(), &st) != 0) return asked;
+  asked.device = st.st_dev;
+  asked.inode = st.st_ino;
+  return asked;
+}
+
 namespace {
 
 // The longest answer kept; "x" and "o" are all that count.

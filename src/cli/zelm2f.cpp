@@ -42,10 +42,11 @@ void ParseChannels(const char* text, int32_t* ChannelCount, int32_t* Interleaved
 
 // Checks the names given on the command line and asks before an existing
 // file is replaced. Fills FileList, and NameStatus with what was at each
-// name: 1 nothing, 2 a file. Returns false when the user said no, or a
-// name cannot take a recording (after saying why).
+// name: 1 nothing, 2 a file, and `asked` with which file that was when the
+// user was asked. Returns false when the user said no, or a name cannot take
+// a recording (after saying why).
 bool TakeNames(int argc, char** argv, int32_t ChannelCount, std::string* FileList,
-               int32_t NameStatus[2]) {
+               int32_t NameStatus[2], AskedFile asked[2]) {
   const std::string name1 = argv[5];
   const bool twoNames = ChannelCount == 2 && argc > 6;
   const std::string name2 = twoNames ? argv[6] : "";
@@ -72,6 +73,8 @@ bool TakeNames(int argc, char** argv, int32_t ChannelCount, std::string* FileLis
 
   NameStatus[0] = CheckFileName(name1);
   NameStatus[1] = twoNames ? CheckFileName(name2) : 1;
+  asked[0] = FileAt(name1);
+  if (twoNames) asked[1] = FileAt(name2);
   if (NameStatus[0] == 2 && CheckOverwrite(name1) == 1) return false;
   if (NameStatus[1] == 2 && CheckOverwrite(name2) == 1) return false;
   if (ChannelCount == 2 && !twoNames)
@@ -110,15 +113,16 @@ int main(int argc, char** argv) {
 
   int32_t AutoNames = 1;
   int32_t NameStatus[2] = {1, 1};
+  AskedFile asked[2];
   std::string FileList;
   std::string NameScratch;
   if (argc > 5) {
     AutoNames = 0;
-    if (!TakeNames(argc, argv, ChannelCount, &FileList, NameStatus)) return 1;
+    if (!TakeNames(argc, argv, ChannelCount, &FileList, NameStatus, asked)) return 1;
   }
   if (DeviceName == "d") DeviceName = "default";
 
   RECORD(DeviceName, format->SampleRate, DurationSeconds, ChannelCount, format->SampleBytes,
-         AutoNames, FileList, NameScratch, InterleavedStereo, NameStatus);
+         AutoNames, FileList, NameScratch, InterleavedStereo, NameStatus, asked);
   return 0;
 }

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <map>
 #include <new>
-#include <utility>
 
 #include "record/common.h"
 #include "wav/wav.h"
@@ -49,22 +48,20 @@ void ReportRefusal(const std::string& name, const char* why) {
 // them can be. A file this run created is removed again only while this run
 // holds it: one that another take locked first is that take's now.
 struct Opening {
-  std::string name[2];
-  int fd[2] = {-1, -1};
-  bool created[2] = {false, false};
+  OutputFile* file;               // the take's two
   bool ours[2] = {false, false};  // created, and locked by us (or not lockable)
   struct stat st[2] = {};
-  int folder[2] = {-1, -1};  // of a created file
+  bool kept = false;
 
-  Opening() = default;
+  explicit Opening(OutputSet* outputs) : file(outputs->file) {}
   Opening(const Opening&) = delete;
   Opening& operator=(const Opening&) = delete;
   ~Opening() {
+    if (kept) return;
     for (int slot = 0; slot < 2; ++slot) {
-      if (folder[slot] >= 0) close(folder[slot]);
-      if (fd[slot] < 0) continue;
-      if (created[slot] && ours[slot]) unlink(name[slot].c_str());
-      close(fd[slot]);
+      if (file[slot].fd >= 0 && file[slot].created && ours[slot])
+        unlink(file[slot].name.c_str());
+      file[slot].Close();
     }
   }
 };
@@ -90,29 +87,39 @@ bool ReserveAutomaticNames(const int32_t ChannelEnabled[2], Opening* open_) {
         ReportCannotOpen(text, errno);
         return false;
       } else {
-        open_->name[slot] = text;
-        open_->fd[slot] = fd;
-        open_->created[slot] = open_->ours[slot] = true;
+        open_->file[slot].name = text;
+        open_->file[slot].fd = fd;
+        open_->file[slot].created = open_->ours[slot] = true;
       }
     }
     if (!taken) return true;
     for (int slot = 0; slot < 2; ++slot) {
-      if (open_->fd[slot] < 0) continue;
-      unlink(open_->name[slot].c_str());
-      close(open_->fd[slot]);
-      open_->fd[slot] = -1;
+      if (open_->file[slot].fd < 0) continue;
+      unlink(open_->file[slot].name.c_str());
+      open_->file[slot].Close();
     }
   }
 }
 
 // Opens a user's name without changing it: a name that was free when
-// checked is created exclusively; an existing file is opened untruncated.
-bool OpenUserName(int slot, bool wasFree, Opening* open_) {
-  const std::string& name = open_->name[slot];
-  int fd = open(name.c_str(), kOpenFlags | (wasFree ? O_CREAT | O_EXCL : 0), 0666);
+// checked is created exclusively; an existing file is opened untruncated,
+// and only if it is still the one the user was asked about: a name swapped
+// for a link meanwhile would have the take replace whatever it points to.
+bool OpenUserName(int slot, bool wasFree, const AskedFile& asked, Opening* open_) {
+  const std::string& name = open_->file[slot].name;
+  const int how = wasFree ? O_CREAT | O_EXCL : asked.link ? 0 : O_NOFOLLOW;
+  int fd = open(name.c_str(), kOpenFlags | how, 0666);
+  struct stat st {};
+  if (!wasFree && (fd >= 0 ? fstat(fd, &st) == 0 && (st.st_dev != asked.device ||
+                                                     st.st_ino != asked.inode)
+                           : errno == ELOOP || errno == ENOENT)) {
+    if (fd >= 0) close(fd);
+    ReportRefusal(name, "another program replaced it meanwhile");
+    return false;
+  }
   if (fd < 0 && wasFree && errno == EEXIST) {
     // On a file system that ignores case, A.WAV and a.wav are one file.
-    const int other = open_->fd[1 - slot];
+    const int other = open_->file[1 - slot].fd;
     struct stat st {};
     if (other >= 0 && stat(name.c_str(), &st) == 0 && st.st_dev == open_->st[1 - slot].st_dev &&
         st.st_ino == open_->st[1 - slot].st_ino)
@@ -125,8 +132,8 @@ bool OpenUserName(int slot, bool wasFree, Opening* open_) {
     ReportCannotOpen(name, errno);
     return false;
   }
-  open_->fd[slot] = fd;
-  open_->created[slot] = wasFree;
+  open_->file[slot].fd = fd;
+  open_->file[slot].created = wasFree;
   return true;
 }
 
@@ -134,8 +141,9 @@ bool OpenUserName(int slot, bool wasFree, Opening* open_) {
 // device (/dev/null) can take a recording; a regular file is locked so that
 // no second take writes into it, and two outputs may not be one file.
 bool CheckOpenedOutput(int slot, Opening* open_) {
-  const std::string& name = open_->name[slot];
-  const int fd = open_->fd[slot];
+  OutputFile& file = open_->file[slot];
+  const std::string& name = file.name;
+  const int fd = file.fd;
   struct stat& st = open_->st[slot];
   if (fstat(fd, &st) != 0) {
     ReportCannotOpen(name, errno);
@@ -152,9 +160,10 @@ bool CheckOpenedOutput(int slot, Opening* open_) {
       ReportRefusal(name, "it is in use by another take");
       return false;
     }
-    open_->ours[slot] = open_->created[slot];
+    open_->ours[slot] = file.created;
+    file.regular = true;
     const int other = 1 - slot;
-    if (open_->fd[other] >= 0 && open_->st[other].st_dev == st.st_dev &&
+    if (open_->file[other].fd >= 0 && open_->st[other].st_dev == st.st_dev &&
         open_->st[other].st_ino == st.st_ino) {
       std::puts("Both channels cannot be recorded into the same file");
       return false;
@@ -163,24 +172,6 @@ bool CheckOpenedOutput(int slot, Opening* open_) {
   // The descriptor was opened non-blocking only so that opening never waits.
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return true;
-}
-
-std::string FolderOf(const std::string& name) {
-  const auto slash = name.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : name.substr(0, slash);
-}
-
-// Two amounts in one unit that shows their difference: MB, or kB when both
-// round alike in MB, or bytes when they still do.
-std::string NeededAndFree(uint64_t needed, uint64_t free) {
-  char a[48], b[48];
-  for (const auto& [scale, unit] : {std::pair{1e6, "MB"}, std::pair{1e3, "kB"}}) {
-    std::snprintf(a, sizeof a, "%.1f %s", static_cast<double>(needed) / scale, unit);
-    std::snprintf(b, sizeof b, "%.1f %s", static_cast<double>(free) / scale, unit);
-    if (std::strcmp(a, b) != 0) return std::string(a) + " needed, " + b + " free";
-  }
-  return std::to_string(needed) + " bytes needed, " + std::to_string(free) + " bytes free";
 }
 
 // FAT (what SD cards and USB sticks come with) holds no file of 4 GiB or
@@ -264,10 +255,10 @@ bool CheckFileSizeLimit(const std::string& name, uint64_t fileBytes) {
 // The folder of a file this run creates is opened with the outputs: its
 // entry is synced at the end, and a run out of descriptors must refuse the
 // take now rather than finish one whose names are not known to be on disk.
-bool OpenFolder(int slot, Opening* open_) {
-  const std::string& name = open_->name[slot];
-  open_->folder[slot] = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (open_->folder[slot] >= 0) return true;
+bool OpenFolder(OutputFile* file) {
+  const std::string& name = file->name;
+  file->folder = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (file->folder >= 0) return true;
   std::printf("Can't open the folder of %s: %s\n", name.c_str(), std::strerror(errno));
   return false;
 }
@@ -276,49 +267,18 @@ bool OpenFolder(int slot, Opening* open_) {
 // another; one that cannot take it at all is found out before any file is
 // truncated. Regular files come last, with a header that declares no audio
 // until some is on disk.
-bool WriteHeaders(Opening* open_, const WavFormat& format, int64_t TotalFrames) {
+bool WriteHeaders(OutputFile file[2], int64_t TotalFrames) {
   for (const bool regular : {false, true}) {
     for (int slot = 0; slot < 2; ++slot) {
-      const int fd = open_->fd[slot];
-      if (fd < 0 || S_ISREG(open_->st[slot].st_mode) != regular) continue;
-      const int32_t stereo = format.channels == 2 ? 1 : 0;
-      const bool written =
-          regular ? StartWavFile(fd, format)
-                  : WriteWavHeader(fd, format.SampleRate, TotalFrames, format.SampleBytes, stereo);
-      if (!written) {
-        std::printf("Can't write the header of %s: %s\n", open_->name[slot].c_str(),
+      if (file[slot].fd < 0 || file[slot].regular != regular) continue;
+      if (!StartOutputFile(&file[slot], TotalFrames)) {
+        std::printf("Can't write the header of %s: %s\n", file[slot].name.c_str(),
                     std::strerror(errno));
         return false;
       }
     }
   }
   return true;
-}
-
-// The planned size is reserved past the end of the file (which keeps its
-// size, so its header stays true), so that a program that fills the disk
-// meanwhile cannot cut the take short. Made after the header, whose
-// truncation would give it back. ENOSPC, EDQUOT or EFBIG here mean the free
-// space check lost a race or met a quota.
-bool ReserveRoom(const std::string& name, int fd, uint64_t fileBytes, long headerBytes) {
-  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(fileBytes)) == 0) return true;
-  const int error = errno;
-  // A file system that cannot reserve (exFAT, some network and FUSE mounts)
-  // records unreserved; so does a take whose stop cut the reservation short,
-  // and that stop is handled next.
-  if (error == EOPNOTSUPP || error == ENOSYS || error == EINVAL || error == EINTR) return true;
-  if (error != ENOSPC && error != EDQUOT && error != EFBIG) {
-    std::printf("Can't reserve room for %s: %s\n", name.c_str(), std::strerror(error));
-    return false;
-  }
-  // What part was reserved goes back before the free space is told.
-  std::string why = std::strerror(error);
-  struct statvfs fs {};
-  if (ftruncate(fd, headerBytes) == 0 && error == ENOSPC && fstatvfs(fd, &fs) == 0)
-    why = NeededAndFree(fileBytes, static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize);
-  std::printf("Not enough free space in %s for this take: %s\n", FolderOf(name).c_str(),
-              why.c_str());
-  return false;
 }
 
 }  // namespace
@@ -347,9 +307,9 @@ bool OpenAutomaticOutputs(const int32_t ChannelEnabled[2], const FilePlan& plan,
     return false;
   FileList.clear();
   for (int slot = 0; slot < 2; ++slot)
-    if (ChannelEnabled[slot]) FileList += opening->name[slot] + "\n";
+    if (ChannelEnabled[slot]) FileList += opening->file[slot].name + "\n";
   for (int slot = 0; slot < 2; ++slot)
-    if (opening->fd[slot] >= 0 && !CheckOpenedOutput(slot, opening)) return false;
+    if (opening->file[slot].fd >= 0 && !CheckOpenedOutput(slot, opening)) return false;
   return true;
 }
 
@@ -357,18 +317,18 @@ bool OpenAutomaticOutputs(const int32_t ChannelEnabled[2], const FilePlan& plan,
 // 2's; later names are not looked at.
 bool OpenNamedOutputs(const std::string& FileList, std::string& NameScratch,
                       const int32_t ChannelEnabled[2], const int32_t NameStatus[2],
-                      const FilePlan& plan, Opening* opening) {
+                      const AskedFile asked[2], const FilePlan& plan, Opening* opening) {
   const std::vector<std::string> names = SplitFileList(FileList, NameScratch);
   size_t next = 0;
   for (int slot = 0; slot < 2 && next < names.size(); ++slot, ++next)
-    if (ChannelEnabled[slot]) opening->name[slot] = names[next];
+    if (ChannelEnabled[slot]) opening->file[slot].name = names[next];
   std::vector<std::string> used;
-  for (const std::string& name : opening->name)
-    if (!name.empty()) used.push_back(name);
+  for (int slot = 0; slot < 2; ++slot)
+    if (!opening->file[slot].name.empty()) used.push_back(opening->file[slot].name);
   if (!CheckRoom(used, plan, true)) return false;
   for (int slot = 0; slot < 2; ++slot) {
-    if (opening->name[slot].empty()) continue;
-    if (!OpenUserName(slot, NameStatus[slot] != 2, opening)) return false;
+    if (opening->file[slot].name.empty()) continue;
+    if (!OpenUserName(slot, NameStatus[slot] != 2, asked[slot], opening)) return false;
     if (!CheckOpenedOutput(slot, opening)) return false;
   }
   return true;
@@ -379,33 +339,21 @@ bool OpenNamedOutputs(const std::string& FileList, std::string& NameScratch,
 bool ReadyRegularOutputs(const FilePlan& plan, size_t PeriodBytes, Opening* opening,
                          OutputSet* outputs) {
   for (int slot = 0; slot < 2; ++slot) {
-    if (opening->fd[slot] < 0 || !S_ISREG(opening->st[slot].st_mode)) continue;
-    if (!CheckFileSizeLimit(opening->name[slot], plan.fileBytes)) return false;
-    if (opening->created[slot] && !OpenFolder(slot, opening)) return false;
+    OutputFile& file = opening->file[slot];
+    if (file.fd < 0 || !file.regular) continue;
+    if (!CheckFileSizeLimit(file.name, plan.fileBytes)) return false;
+    if (file.created && !OpenFolder(&file)) return false;
   }
   for (int slot = 0; slot < 2; ++slot) {
-    if (opening->fd[slot] < 0) continue;
+    if (opening->file[slot].fd < 0) continue;
     try {
       outputs->buffer[slot].assign(std::max<size_t>(kFileBufferBytes, 4 * PeriodBytes), 0);
     } catch (const std::bad_alloc&) {
-      std::printf("Can't allocate a write buffer for %s\n", opening->name[slot].c_str());
+      std::printf("Can't allocate a write buffer for %s\n", opening->file[slot].name.c_str());
       return false;
     }
   }
   return true;
-}
-
-void HandOver(Opening* opening, OutputSet* outputs) {
-  for (int slot = 0; slot < 2; ++slot) {
-    if (opening->fd[slot] < 0) continue;
-    outputs->name[slot] = opening->name[slot];
-    outputs->regular[slot] = S_ISREG(opening->st[slot].st_mode);
-    outputs->created[slot] = opening->created[slot];
-    outputs->folder[slot] = opening->folder[slot];
-    opening->folder[slot] = -1;
-    outputs->fd[slot] = opening->fd[slot];
-    opening->fd[slot] = -1;
-  }
 }
 
 }  // namespace
@@ -413,76 +361,32 @@ void HandOver(Opening* opening, OutputSet* outputs) {
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
                     int64_t TotalFrames, uint32_t SampleBytes, snd_pcm_uframes_t PeriodFrames,
-                    const int32_t NameStatus[2], OutputSet* outputs) {
+                    const int32_t NameStatus[2], const AskedFile asked[2], OutputSet* outputs) {
   const uint32_t blockAlign = SampleBytes * (InterleavedStereo ? 2 : 1);
-  WavFormat& format = outputs->format;
+  WavFormat format;
   format.headerBytes = HeaderBytesFor(TotalFrames, blockAlign);
   format.SampleRate = SampleRate;
   format.SampleBytes = SampleBytes;
   format.channels = InterleavedStereo ? 2 : 1;
+  for (OutputFile& file : outputs->file) file.format = format;
   const FilePlan plan{
       static_cast<uint64_t>(format.headerBytes) + static_cast<uint64_t>(TotalFrames) * blockAlign,
       blockAlign, SampleRate, PeriodFrames};
-  Opening opening;
-  const bool opened =
-      AutoNames == 1
-          ? OpenAutomaticOutputs(ChannelEnabled, plan, FileList, &opening)
-          : OpenNamedOutputs(FileList, NameScratch, ChannelEnabled, NameStatus, plan, &opening);
+  Opening opening(outputs);
+  const bool opened = AutoNames == 1 ? OpenAutomaticOutputs(ChannelEnabled, plan, FileList, &opening)
+                                     : OpenNamedOutputs(FileList, NameScratch, ChannelEnabled,
+                                                        NameStatus, asked, plan, &opening);
   if (!opened || !ReadyRegularOutputs(plan, PeriodFrames * SampleBytes, &opening, outputs))
     return false;
   // Every output is open and ours.
-  if (!WriteHeaders(&opening, format, TotalFrames)) return false;
-  for (int slot = 0; slot < 2; ++slot)
-    if (opening.fd[slot] >= 0 && S_ISREG(opening.st[slot].st_mode) &&
-        !ReserveRoom(opening.name[slot], opening.fd[slot], plan.fileBytes, format.headerBytes))
-      return false;
-  HandOver(&opening, outputs);
+  if (!WriteHeaders(outputs->file, TotalFrames)) return false;
+  for (OutputFile& file : outputs->file)
+    if (file.fd >= 0 && file.regular && !ReserveOutputFile(&file, plan.fileBytes)) return false;
+  opening.kept = true;
   return true;
 }
 
-OutputSet::~OutputSet() {
-  for (int slot = 0; slot < 2; ++slot) {
-    if (fd[slot] >= 0) close(fd[slot]);
-    if (folder[slot] >= 0) close(folder[slot]);
-  }
-}
-
 void RemoveCreatedOutputs(OutputSet* outputs) {
-  for (int slot = 0; slot < 2; ++slot)
-    if (outputs->fd[slot] >= 0 && outputs->created[slot]) unlink(outputs->name[slot].c_str());
-}
-
-bool SyncOutput(const OutputSet& outputs, int slot) {
-  const int fd = outputs.fd[slot];
-  if (fdatasync(fd) != 0) return false;
-  const off_t written = lseek(fd, 0, SEEK_CUR);
-  struct stat st {};
-  if (written < 0 || fstat(fd, &st) != 0) return false;
-  // What another program cut off meanwhile is not claimed.
-  const off_t held = std::min(written, st.st_size);
-  const long header = outputs.format.headerBytes;
-  const uint32_t blockAlign = outputs.format.SampleBytes * outputs.format.channels;
-  const uint64_t frames = held > header ? static_cast<uint64_t>(held - header) / blockAlign : 0;
-  return PutWavHeader(fd, outputs.format, frames) && fdatasync(fd) == 0;
-}
-
-std::string FinishOutput(const OutputSet& outputs, int slot) {
-  if (!outputs.regular[slot]) return "";
-  const int fd = outputs.fd[slot];
-  const std::string& name = outputs.name[slot];
-  const auto failure = [&name](const char* what) {
-    return std::string(what) + " " + name + ": " + std::strerror(errno);
-  };
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return failure("Can't finish");
-  // The audio of a file no name leads to goes with its descriptor.
-  if (st.st_nlink == 0) return "Can't finish " + name + ": another program deleted it";
-  const off_t written = lseek(fd, 0, SEEK_CUR);
-  if (!FinishWavFile(fd, outputs.format)) return failure("Can't finish");
-  if (fdatasync(fd) != 0) return failure("Can't write to");
-  if (outputs.folder[slot] >= 0 && fsync(outputs.folder[slot]) != 0)
-    return failure("Can't write to");
-  if (st.st_size < written)
-    return "Can't finish " + name + ": another program cut it short during the take";
-  return "";
+  for (const OutputFile& file : outputs->file)
+    if (file.fd >= 0 && file.created) unlink(file.name.c_str());
 }

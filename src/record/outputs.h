@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "wav/wav.h"
+#include "record/output_file.h"
+#include "record/record.h"
 
 // Each output's buffer. A stereo file made from channel areas is interleaved
 // into its buffer and written 128 KiB at a time; mono files, and a stereo
@@ -17,21 +18,8 @@
 constexpr size_t kFileBufferBytes = 128 * 1024;
 
 struct OutputSet {
-  std::string name[2];  // slot 0: channel 1 or the stereo file; slot 1: channel 2
-  // The descriptors opened for the take, each standing right behind its
-  // header; a regular file stays locked until its descriptor is closed.
-  int fd[2] = {-1, -1};
-  // The folder of a file this run created, so that its entry is synced too.
-  int folder[2] = {-1, -1};
-  bool regular[2] = {false, false};  // a regular file, not a device
-  bool created[2] = {false, false};  // this run made the name
-  WavFormat format;                  // of every file of the take
-  std::vector<uint8_t> buffer[2];    // sized before the take
-
-  OutputSet() = default;
-  OutputSet(const OutputSet&) = delete;
-  OutputSet& operator=(const OutputSet&) = delete;
-  ~OutputSet();
+  OutputFile file[2];  // slot 0: channel 1 or the stereo file; slot 1: channel 2
+  std::vector<uint8_t> buffer[2];  // sized before the take
 };
 
 // The names in a newline-separated list, empty pieces skipped. The list is
@@ -46,25 +34,14 @@ std::vector<std::string> SplitFileList(const std::string& FileList, std::string&
 // was. Then the planned size of each regular file is reserved where the file
 // system can. NameStatus says which names were free when the user was asked
 // (1): one that exists now was made by someone else meanwhile and is not
-// written into. On failure prints the cause, removes what this run created,
+// written into; `asked` says which file a name the user agreed to replace
+// (2) led to, and a name that leads elsewhere now is not written into either. On failure prints the cause, removes what this run created,
 // and returns false; a replaced file is then left whole and empty only if
 // its reservation failed.
 bool PrepareOutputs(int32_t AutoNames, std::string& FileList, std::string& NameScratch,
                     const int32_t ChannelEnabled[2], int32_t InterleavedStereo, uint32_t SampleRate,
                     int64_t TotalFrames, uint32_t SampleBytes, snd_pcm_uframes_t PeriodFrames,
-                    const int32_t NameStatus[2], OutputSet* outputs);
+                    const int32_t NameStatus[2], const AskedFile asked[2], OutputSet* outputs);
 
 // Removes the files this run created (a take stopped before it started).
 void RemoveCreatedOutputs(OutputSet* outputs);
-
-// Makes what was written to the regular file in `slot` durable, then has
-// its header declare exactly that and makes the header durable too: a crash
-// or a power cut at any moment leaves a header that claims no audio the file
-// does not hold. Returns false, errno set, on failure.
-bool SyncOutput(const OutputSet& outputs, int slot);
-
-// Ends the take of the output in `slot`: a regular file is checked for what
-// other programs did to it, cut to whole frames, given its whole header and
-// synced with its folder. Returns what went wrong, naming the file, or an
-// empty text.
-std::string FinishOutput(const OutputSet& outputs, int slot);

@@ -207,10 +207,10 @@ void StartThreads(Take* t) {
 
 // Opens the files, writes their headers, and lets the capture thread start.
 void StartTake(Take* t, int32_t AutoNames, std::string& FileList, std::string& NameScratch,
-               const int32_t NameStatus[2]) {
+               const int32_t NameStatus[2], const AskedFile asked[2]) {
   if (!PrepareOutputs(AutoNames, FileList, NameScratch, t->ChannelEnabled, t->InterleavedStereo,
                       t->SampleRate, t->TotalFrames, t->SampleBytes, t->PeriodFrames, NameStatus,
-                      &t->outputs)) {
+                      asked, &t->outputs)) {
     EndThreadsBeforeTake(t);
     EndRun();
   }
@@ -219,9 +219,8 @@ void StartTake(Take* t, int32_t AutoNames, std::string& FileList, std::string& N
     // file being replaced is left whole and empty.
     RemoveCreatedOutputs(&t->outputs);
     const uint32_t blockAlign = t->SampleBytes * (t->InterleavedStereo ? 2 : 1);
-    for (int slot = 0; slot < 2; ++slot)
-      if (t->outputs.fd[slot] >= 0)
-        MakeWavWhole(t->outputs.fd[slot], blockAlign, t->outputs.format.headerBytes);
+    for (const OutputFile& file : t->outputs.file)
+      if (file.fd >= 0) MakeWavWhole(file.fd, blockAlign, file.format.headerBytes);
     EndBySignal();
   }
   // From here on only the console thread writes to standard output and error.
@@ -342,7 +341,8 @@ void EndTake(Take* t, bool whole, bool captureStuck) {
 
 void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSeconds,
             int32_t ChannelCount, uint32_t SampleBytes, int32_t AutoNames, std::string& FileList,
-            std::string& NameScratch, int32_t InterleavedStereo, const int32_t NameStatus[2]) {
+            std::string& NameScratch, int32_t InterleavedStereo, const int32_t NameStatus[2],
+            const AskedFile asked[2]) {
   // Past a file size limit a write fails with EFBIG, which is handled like a
   // full disk, instead of the process being killed with the files unfinished.
   signal(SIGXFSZ, SIG_IGN);
@@ -364,7 +364,7 @@ void RECORD(const std::string& DeviceName, uint32_t SampleRate, float DurationSe
   // From here on a stop finishes the files, whenever it comes.
   CatchStopSignals(&t->wake);
   StartThreads(t);
-  StartTake(t, AutoNames, FileList, NameScratch, NameStatus);
+  StartTake(t, AutoNames, FileList, NameScratch, NameStatus, asked);
   SetUpPasses(t);
   const bool captureStuck = RunPasses(t);
   const bool lost = Report(t, captureStuck);

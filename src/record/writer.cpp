@@ -1,7 +1,6 @@
 #include "record/writer.h"
 
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,34 +19,6 @@ namespace {
 // Sync this often, so that the sync before "Done" is short even on a slow
 // USB stick, and a power cut loses at most this much.
 constexpr double kSyncSeconds = 2.0;
-
-// Writes all of `count` pieces to `fd`, however the kernel splits the work.
-// Empty pieces are no write at all. False, errno set, on failure.
-bool WriteAll(int fd, iovec* iov, int count) {
-  for (;;) {
-    while (count > 0 && iov->iov_len == 0) {
-      ++iov;
-      --count;
-    }
-    if (count == 0) return true;
-    const ssize_t n = writev(fd, iov, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    for (auto done = static_cast<size_t>(n); done > 0;) {
-      const size_t step = std::min(done, iov->iov_len);
-      iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + step;
-      iov->iov_len -= step;
-      done -= step;
-      if (iov->iov_len == 0) {
-        ++iov;
-        --count;
-      }
-    }
-  }
-}
 
 // How periods become file bytes, chosen once for the take:
 // - gathered: each file's bytes lie in the ring as they go to disk (mono
@@ -75,7 +46,7 @@ struct Sink {
     const size_t bytes = frames * SampleBytes;
     if (!gathering) return Interleaved(period, frames);
     for (int slot = 0; slot < 2; ++slot) {
-      if (outputs->fd[slot] < 0) continue;
+      if (outputs->file[slot].fd < 0) continue;
       const size_t n = framesInRing ? 2 * bytes : bytes;
       gather[slot][gathered] = {const_cast<uint8_t*>(period + slot * areaBytes), n};
       if (slot == 0) gatheredBytes += n;
@@ -100,18 +71,18 @@ struct Sink {
     if (!gathering) {
       iovec all{outputs->buffer[0].data(), fill};
       fill = 0;
-      return outputs->fd[0] < 0 || Write(0, &all, 1);
+      return outputs->file[0].fd < 0 || Write(0, &all, 1);
     }
     const int count = gathered;
     gathered = 0;
     gatheredBytes = 0;
     for (int slot = 0; slot < 2; ++slot)
-      if (outputs->fd[slot] >= 0 && !Write(slot, gather[slot], count)) return false;
+      if (outputs->file[slot].fd >= 0 && !Write(slot, gather[slot], count)) return false;
     return true;
   }
 
   bool Write(int slot, iovec* iov, int count) {
-    if (WriteAll(outputs->fd[slot], iov, count)) return true;
+    if (WriteOutputFile(&outputs->file[slot], iov, count)) return true;
     failedSlot = slot;
     return false;
   }
@@ -129,7 +100,7 @@ struct Writer {
   double lastSync = 0;
 
   void Fail(int slot, const char* what, int error) {
-    Fail(std::string(what) + " " + job->outputs->name[slot] + ": " + std::strerror(error));
+    Fail(std::string(what) + " " + job->outputs->file[slot].name + ": " + std::strerror(error));
   }
 
   void Fail(const std::string& message) {
@@ -174,8 +145,8 @@ struct Writer {
 
   bool SyncAll() {
     for (int slot = 0; slot < 2; ++slot) {
-      const OutputSet& o = *job->outputs;
-      if (o.fd[slot] >= 0 && o.regular[slot] && !SyncOutput(o, slot)) {
+      OutputFile& file = job->outputs->file[slot];
+      if (file.fd >= 0 && file.regular && !SyncOutputFile(&file)) {
         Fail(slot, "Can't write to", errno);
         return false;
       }
@@ -215,8 +186,8 @@ struct Writer {
   // holds, in whole frames.
   void Finish() {
     for (int slot = 0; slot < 2; ++slot) {
-      if (job->outputs->fd[slot] < 0) continue;
-      const std::string problem = FinishOutput(*job->outputs, slot);
+      if (job->outputs->file[slot].fd < 0) continue;
+      const std::string problem = FinishOutputFile(&job->outputs->file[slot]);
       if (!problem.empty()) Fail(problem);
     }
   }

@@ -35,10 +35,14 @@ void PutFormat(uint8_t* out, uint32_t SampleRate, uint32_t SampleBytes, uint32_t
   Decon2(static_cast<uint16_t>(SampleBytes * 8), out + 14);
 }
 
+// RIFF chunks are of even length: a data chunk of odd length is followed by
+// a pad byte, which the RIFF size counts and the data size does not.
+uint64_t PadBytes(uint64_t dataBytes) { return dataBytes & 1; }
+
 // The three 64-bit sizes of an RF64 file's ds64 chunk, from its RIFF size
 // field on: RIFF size (the file less 8 bytes), data size, frame count.
 void PutDs64Sizes(uint8_t* out, uint64_t dataBytes, uint64_t frames) {
-  Decon8(dataBytes + kRf64HeaderBytes - 8, out);
+  Decon8(dataBytes + PadBytes(dataBytes) + kRf64HeaderBytes - 8, out);
   Decon8(dataBytes, out + 8);
   Decon8(frames, out + 16);
 }
@@ -73,6 +77,15 @@ int64_t Low32(uint64_t value) { return static_cast<int64_t>(value & 0xffffffffu)
 
 void PutTag(const char* tag, uint8_t* out) { std::memcpy(out, tag, 4); }
 
+// Cuts a regular file to its header and `dataBytes` of audio, and the pad
+// byte those need.
+bool CutToData(int fd, long headerBytes, uint64_t dataBytes) {
+  const auto end = static_cast<off_t>(static_cast<uint64_t>(headerBytes) + dataBytes);
+  if (ftruncate(fd, end) != 0) return false;
+  const uint8_t pad = 0;
+  return PadBytes(dataBytes) == 0 || WriteAll(fd, &pad, 1, end);
+}
+
 }  // namespace
 
 void Decon4(int64_t value, uint8_t* out) {
@@ -99,7 +112,7 @@ void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t f
                     uint32_t SampleBytes, uint32_t channels) {
   const uint64_t dataBytes = DataBytes(frames, SampleBytes * channels);
   PutTag("RIFF", out + 0);
-  Decon4(Low32(dataBytes + kRiffOverhead), out + 4);
+  Decon4(Low32(dataBytes + PadBytes(dataBytes) + kRiffOverhead), out + 4);
   PutTag("WAVE", out + 8);
   PutTag("fmt ", out + 12);
   Decon4(16, out + 16);
@@ -154,7 +167,7 @@ bool WriteWavHeader(int fd, uint32_t SampleRate, int64_t frames, uint32_t Sample
 
 bool RewriteWavSizes(int fd, uint64_t dataBytes) {
   uint8_t field[4];
-  Decon4(Low32(dataBytes + kRiffOverhead), field);
+  Decon4(Low32(dataBytes + PadBytes(dataBytes) + kRiffOverhead), field);
   if (!WriteAll(fd, field, sizeof field, kRiffSizeOffset)) return false;
   Decon4(Low32(dataBytes), field);
   return WriteAll(fd, field, sizeof field, kDataSizeOffset);
@@ -165,7 +178,7 @@ bool MakeWavWhole(int fd, uint32_t blockAlign, long headerBytes) {
   if (fstat(fd, &st) != 0) return false;
   if (!S_ISREG(st.st_mode) || st.st_size < headerBytes || blockAlign == 0) return true;
   const uint64_t data = static_cast<uint64_t>(st.st_size - headerBytes) / blockAlign * blockAlign;
-  if (ftruncate(fd, static_cast<off_t>(headerBytes + data)) != 0) return false;
+  if (!CutToData(fd, headerBytes, data)) return false;
   if (headerBytes == kWavHeaderBytes) return RewriteWavSizes(fd, data);
   uint8_t sizes[24];
   PutDs64Sizes(sizes, data, data / blockAlign);
@@ -195,7 +208,5 @@ bool FinishWavFile(int fd, const WavFormat& format) {
   const uint64_t frames = st.st_size > format.headerBytes
                               ? static_cast<uint64_t>(st.st_size - format.headerBytes) / blockAlign
                               : 0;
-  if (ftruncate(fd, static_cast<off_t>(format.headerBytes + frames * blockAlign)) != 0)
-    return false;
-  return PutWavHeader(fd, format, frames);
+  return CutToData(fd, format.headerBytes, frames * blockAlign) && PutWavHeader(fd, format, frames);
 }

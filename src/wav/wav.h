@@ -21,7 +21,9 @@ void Decon4(int64_t value, uint8_t* out);
 void Decon2(uint16_t value, uint8_t* out);
 
 // Fills `out` with the header of a file holding `frames` frames of
-// `channels` channels of SampleBytes-byte samples at SampleRate Hz.
+// `channels` channels of SampleBytes-byte samples at SampleRate Hz. Audio of
+// odd length is followed by a pad byte (RIFF chunks are of even length):
+// the RIFF size counts it, the data size does not, here and in RF64.
 void BuildWavHeader(uint8_t out[kWavHeaderBytes], uint32_t SampleRate, int64_t frames,
                     uint32_t SampleBytes, uint32_t channels);
 
@@ -63,7 +65,8 @@ bool PutWavHeader(int fd, const WavFormat& format, uint64_t frames);
 bool StartWavFile(int fd, const WavFormat& format);
 
 // Cuts the regular file open on `fd` to its header plus the whole frames
-// it holds, and writes its whole header for them. The cut is made even when
+// it holds (and a pad byte after audio of odd length), and writes its whole
+// header for them. The cut is made even when
 // it changes no size: that gives back what a reservation held past the end.
 // Other kinds of file are left alone. Returns false, errno set, on failure.
 bool FinishWavFile(int fd, const WavFormat& format);
@@ -82,7 +85,7 @@ bool RewriteWavSizes(int fd, uint64_t dataBytes);
 
 // Cuts the regular file open on `fd` to its header (`headerBytes`, as
 // HeaderBytesFor gave it) plus a whole number of blocks of `blockAlign`
-// bytes, and rewrites its size fields (a WAV file's 32-bit ones, or an RF64
+// bytes (and a pad byte after audio of odd length), and rewrites its size fields (a WAV file's 32-bit ones, or an RF64
 // file's ds64 chunk) to match what it holds: what an interrupted or failed
 // take leaves must still be a valid file. Works on the descriptor, so a file
 // renamed or replaced under its name meanwhile is still the one finished.

@@ -26,5 +26,6 @@ void ExpectReadersAgree(const std::string& wav, int channels, int rate, int bits
 uint32_t Field32(const std::string& file, size_t at);
 
 // Adds a test failure unless the header states exactly the data the file
-// holds, in whole frames of `blockAlign` bytes.
+// holds, in whole frames of `blockAlign` bytes (and the pad byte after audio of
+// odd length).
 void ExpectWholeWav(const std::string& file, uint32_t blockAlign);
