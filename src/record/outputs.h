@@ -14,7 +14,7 @@
 // Each output's buffer. A stereo file made from channel areas is interleaved
 // into its buffer and written 128 KiB at a time; mono files, and a stereo
 // file whose frames the ring already holds, are written straight from the
-// ring, and the first buffer is their source of silence.
+// ring.
 constexpr size_t kFileBufferBytes = 128 * 1024;
 
 struct OutputSet {
