@@ -832,7 +832,7 @@ static int zt_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
 
 	/* libasound looks at the state before it asks the device for frames,
 	 * so a suspend found only by a read would show first as -EAGAIN. */
-	if (zt->running && !zt->suspended) {
+	if (zt->running && zt->suspend_after >= 0 && !zt->suspend_done) {
 		note_taken(zt);
 		if (advance(zt, &o) == EVENT_SUSPEND) {
 			suspend(zt);
