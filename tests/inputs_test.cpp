@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "record/device.h"
 #include "support/zelm_fixture.h"
 
 namespace {
@@ -87,6 +88,19 @@ TEST_F(Inputs, EveryWayThatIsDocumentedGivesTheInputsExactly) {
   ASSERT_NE(recipe, "");
   WriteFile(env_.home + "/.asoundrc", recipe);
   ExpectTake("2448", "inputs34", 3, third, 8);
+}
+
+// A card reopened by number could be another card after a replug; by id it
+// is the same one. Only a real card has an id to ask for, so the rewriting
+// is tried alone: the stand-ins above are no cards.
+TEST(CardName, ACardNumberIsNamedByTheCardsId) {
+  EXPECT_EQ(CardIdForm("hw:2", "USB"), "hw:CARD=USB,DEV=0");
+  EXPECT_EQ(CardIdForm("plughw:1,0", "USB"), "plughw:CARD=USB,DEV=0");
+  EXPECT_EQ(CardIdForm("hw:1,2,3", "PCH"), "hw:CARD=PCH,DEV=2,SUBDEV=3");
+  for (const char* kept : {"hw:CARD=USB,DEV=0", "default", "plug:hw:1", "hw:1,x", "hw:"})
+    EXPECT_EQ(CardIdForm(kept, "USB"), kept);
+  EXPECT_EQ(CardIdForm("hw:1", ""), "hw:1");  // no id to be had
+  EXPECT_EQ(ResolveCardName("card1"), "card1");
 }
 
 }  // namespace

@@ -65,13 +65,24 @@ pcm.tpbadperiod4 { type zelmtest formats "S32_LE,S24_LE" period_frames 1000 }
 pcm.tpbadformat { type zelmtest formats "S24_3LE,S20_LE" }
 pcm.tpnochannels { type zelmtest channels 0 }
 pcm.tp33 { type zelmtest channels 33 }
+pcm.tpsuspend { type zelmtest hardware true formats "S24_3LE" period_frames 1024
+                suspend_after 2 suspend_ms 300 }
 )";
+
+// A device that is away for a while: what it keeps across the close lives
+// in the test's own folder.
+std::string AwayDevices(const std::string& dir) {
+  return "pcm.tpback { type zelmtest hardware true formats \"S24_3LE\" period_frames 1024\n"
+         "  lost_after 2 lost_for_ms 300 state_file \"" +
+         dir + "/tpback.state\" }\n";
+}
 
 class PluginTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     env_ = MakeAlsaEnv(kDevices);
     ASSERT_FALSE(env_.dir.empty());
+    ASSERT_TRUE(AppendToAlsaConfig(env_, AwayDevices(env_.dir)));
     UseAlsaEnvInProcess(env_);
   }
   static void TearDownTestSuite() {
@@ -560,6 +571,86 @@ TEST_F(PluginTest, LostDeviceReportsEnodevForGood) {
   EXPECT_EQ(snd_pcm_prepare(pcm_), -ENODEV);
   EXPECT_EQ(Pass(2, area), -ENODEV);
   EXPECT_EQ(snd_pcm_drain(pcm_), -ENODEV);  // and does not wait for data that never comes
+}
+
+// A card unplugged for 0.3 s: refused while away, then opened with the same
+// parameters, its clock having run on, and never lost again.
+TEST_F(PluginTest, ALostDeviceComesBackOnTheSameClock) {
+  ASSERT_EQ(Configure("tpback", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE, 96000),
+            0);
+  ASSERT_EQ(period_, 1024u);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  std::vector<uint8_t> area[2];
+  const auto beforeStart = std::chrono::steady_clock::now();
+  ASSERT_EQ(ReadN(2 * period_, 3, area), static_cast<snd_pcm_sframes_t>(2 * period_));
+  const auto afterStart = std::chrono::steady_clock::now();
+  const auto lost = std::chrono::steady_clock::now();
+  ASSERT_EQ(ReadN(period_, 3, area), -ENODEV);
+  snd_pcm_close(pcm_);
+  pcm_ = nullptr;
+
+  Watchdog watchdog("a device that comes back", std::chrono::seconds(10));
+  int refused = 0;
+  while (Configure("tpback", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE, 96000) ==
+         -ENODEV)
+    ++refused;
+  EXPECT_GT(refused, 0);
+  EXPECT_GE(Seconds(lost), 0.3);
+  ASSERT_NE(pcm_, nullptr);
+  ASSERT_EQ(period_, 1024u);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  const auto beforeRestart = std::chrono::steady_clock::now();
+  ASSERT_EQ(ReadN(4 * period_, 3, area), static_cast<snd_pcm_sframes_t>(4 * period_));
+  const auto afterRestart = std::chrono::steady_clock::now();
+
+  auto frames = [](std::chrono::steady_clock::duration d) {
+    return static_cast<uint64_t>(std::chrono::duration<double>(d).count() * 96000);
+  };
+  uint64_t first = frames(beforeRestart - afterStart);
+  const uint64_t last = frames(afterRestart - beforeStart) + 1;
+  const std::vector<uint8_t> head(area[0].begin(), area[0].begin() + 3);
+  while (first <= last && RampBytes(first, 1, 0, 3) != head) ++first;
+  ASSERT_LE(first, last) << "the device came back on another clock";
+  EXPECT_GE(first, 2 * period_ + 28800);  // 0.3 s away
+  EXPECT_EQ(area[1], RampBytes(first, 4 * period_, 1, 3));
+}
+
+// Suspended for 0.3 s: -ESTRPIPE, a resume that cannot work before the end
+// leaves it SUSPENDED, the descriptor wakes a poller at the end, and the
+// resumed stream goes on at its clock's frame.
+TEST_F(PluginTest, ASuspendedDeviceResumesAfterItsTimeOnItsClock) {
+  ASSERT_EQ(Configure("tpsuspend", SND_PCM_ACCESS_RW_NONINTERLEAVED, SND_PCM_FORMAT_S24_3LE,
+                      96000, SND_PCM_NONBLOCK),
+            0);
+  ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+  const auto beforeStart = std::chrono::steady_clock::now();
+  ASSERT_EQ(snd_pcm_start(pcm_), 0);
+  std::vector<uint8_t> area[2];
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(PollDevice(1000) & POLLIN);
+    ASSERT_EQ(ReadN(period_, 3, area), static_cast<snd_pcm_sframes_t>(period_));
+  }
+  ASSERT_TRUE(PollDevice(1000) & POLLERR);
+  const auto suspended = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadN(period_, 3, area), -ESTRPIPE);
+  EXPECT_EQ(snd_pcm_resume(pcm_), 0);  // ioplug's answer whatever happened
+  EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_SUSPENDED);
+  ASSERT_TRUE(PollDevice(5000) & POLLERR);
+  EXPECT_GE(Seconds(suspended), 0.3);
+  EXPECT_EQ(snd_pcm_resume(pcm_), 0);
+  EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_RUNNING);
+  ASSERT_TRUE(PollDevice(1000) & POLLIN);
+  ASSERT_EQ(ReadN(period_, 3, area), static_cast<snd_pcm_sframes_t>(period_));
+  const auto afterResume = std::chrono::steady_clock::now();
+
+  const uint64_t last =
+      static_cast<uint64_t>(std::chrono::duration<double>(afterResume - beforeStart).count() *
+                            96000) + 1;
+  uint64_t first = 2 * period_ + 28800;  // 0.3 s suspended
+  const std::vector<uint8_t> head(area[0].begin(), area[0].begin() + 3);
+  while (first <= last && RampBytes(first, 1, 0, 3) != head) ++first;
+  ASSERT_LE(first, last) << "the resumed stream is not on its clock";
+  EXPECT_EQ(area[1], RampBytes(first, period_, 1, 3));
 }
 
 // ---- Pacing ---------------------------------------------------------------------

@@ -37,6 +37,9 @@ void RunConsole(Console* c) {
     err.swap(c->err);
     c->busy = true;
     hold.unlock();
+    // After a hang-up the descriptors may lead to whatever took over the
+    // terminal: nothing more goes there.
+    if (ConsoleGone()) outOpen = errOpen = false;
     if (outOpen && !out.empty()) outOpen = WriteAllOrGiveUp(1, out);
     if (errOpen && !err.empty()) errOpen = WriteAllOrGiveUp(2, err);
     out.clear();
@@ -61,6 +64,7 @@ void Say(Console* console, int fd, const std::string& text, bool droppable) {
   {
     std::lock_guard<std::mutex> hold(console->lock);
     std::string& queue = fd == 2 ? console->err : console->out;
+    if (ConsoleGone()) return;
     if (droppable && console->out.size() + console->err.size() >= kConsoleBacklogForMeter) return;
     queue += text;
     wake = console->idle && (fd == 2 || console->out.size() >= kConsoleBatchBytes);

@@ -97,20 +97,67 @@ void ReportOfferedFormats(const std::string& DeviceName, const snd_pcm_hw_params
                DeviceName.c_str(), offered.c_str(), way.c_str());
 }
 
+// "hw:N[,D[,S]]" or "plughw:N[,D[,S]]": the prefix and the numbers, or
+// false for any other name.
+bool ParseCardNumberName(const std::string& name, std::string* prefix, int numbers[3],
+                         int* count) {
+  const size_t colon = name.find(':');
+  if (colon == std::string::npos) return false;
+  *prefix = name.substr(0, colon);
+  if (*prefix != "hw" && *prefix != "plughw") return false;
+  *count = 0;
+  size_t at = colon + 1;
+  for (;;) {
+    if (*count == 3 || at >= name.size() || name[at] < '0' || name[at] > '9') return false;
+    int v = 0;
+    while (at < name.size() && name[at] >= '0' && name[at] <= '9' && v < 100000)
+      v = v * 10 + (name[at++] - '0');
+    numbers[(*count)++] = v;
+    if (at == name.size()) return true;
+    if (name[at++] != ',') return false;
+  }
+}
+
 }  // namespace
 
-bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint32_t SampleBytes,
-                        CaptureDevice* device) {
+std::string CardIdForm(const std::string& DeviceName, const std::string& cardId) {
+  std::string prefix;
+  int numbers[3] = {0, 0, 0}, count = 0;
+  if (cardId.empty() || !ParseCardNumberName(DeviceName, &prefix, numbers, &count))
+    return DeviceName;
+  std::string name = prefix + ":CARD=" + cardId + ",DEV=" + std::to_string(numbers[1]);
+  if (count == 3) name += ",SUBDEV=" + std::to_string(numbers[2]);
+  return name;
+}
+
+std::string ResolveCardName(const std::string& DeviceName) {
+  std::string prefix;
+  int numbers[3] = {0, 0, 0}, count = 0;
+  if (!ParseCardNumberName(DeviceName, &prefix, numbers, &count)) return DeviceName;
+  // Asked first: opening the control of a card that is not there makes
+  // libasound print an error of its own.
+  if (snd_card_get_index(std::to_string(numbers[0]).c_str()) < 0) return DeviceName;
+  snd_ctl_t* ctl = nullptr;
+  if (snd_ctl_open(&ctl, ("hw:" + std::to_string(numbers[0])).c_str(), 0) < 0) return DeviceName;
+  snd_ctl_card_info_t* info = nullptr;
+  std::string id;
+  if (snd_ctl_card_info_malloc(&info) == 0) {
+    if (snd_ctl_card_info(ctl, info) == 0) id = snd_ctl_card_info_get_id(info);
+    snd_ctl_card_info_free(info);
+  }
+  snd_ctl_close(ctl);
+  return CardIdForm(DeviceName, id);
+}
+
+SetUpResult ConfigureCaptureDevice(const std::string& DeviceName, uint32_t SampleRate,
+                                   uint32_t SampleBytes, snd_pcm_hw_params_t* params,
+                                   CaptureDevice* device) {
+  SetUpResult result;
+  device->handle.reset();
   snd_pcm_t* pcm = nullptr;
   int rc = snd_pcm_open(&pcm, DeviceName.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
-  if (rc < 0) {
-    std::fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
-    return false;
-  }
+  if (rc < 0) return {SetUpStep::kOpen, rc, 0};
   device->handle.reset(pcm);
-
-  std::vector<unsigned char> storage(snd_pcm_hw_params_sizeof(), 0);
-  auto* params = reinterpret_cast<snd_pcm_hw_params_t*>(storage.data());
   snd_pcm_hw_params_any(pcm, params);
   // Interleaved reads first: non-interleaved access to a device that does not
   // offer it natively (a sound server through plug) goes by way of ALSA's
@@ -122,37 +169,66 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
     snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
   rc = snd_pcm_hw_params_set_format(
       pcm, params, SampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
-  if (rc < 0) {
-    std::fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
-    ReportOfferedFormats(DeviceName, params, SampleBytes);
-    return false;
-  }
+  if (rc < 0) result = {SetUpStep::kFormat, rc, 0};
   // Both device channels are always captured; the channel mode only decides
   // what is written. A device that cannot give two is refused below, once
   // the configuration shows what it gives instead.
-  snd_pcm_hw_params_set_channels(pcm, params, 2);
-  unsigned int rate = SampleRate;
-  snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
-  snd_pcm_uframes_t periodFrames = kRequestedPeriodFrames;
-  snd_pcm_hw_params_set_period_size_near(pcm, params, &periodFrames, nullptr);
-  snd_pcm_uframes_t bufferFrames = kRequestedBufferFrames;
-  snd_pcm_hw_params_set_buffer_size_near(pcm, params, &bufferFrames);
-  rc = snd_pcm_hw_params(pcm, params);
-  if (rc < 0) {
-    ReportRefusedParameters(params);
-    return false;
+  if (result.failed == SetUpStep::kDone) {
+    snd_pcm_hw_params_set_channels(pcm, params, 2);
+    unsigned int rate = SampleRate;
+    snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
+    snd_pcm_uframes_t periodFrames = kRequestedPeriodFrames;
+    snd_pcm_hw_params_set_period_size_near(pcm, params, &periodFrames, nullptr);
+    snd_pcm_uframes_t bufferFrames = kRequestedBufferFrames;
+    snd_pcm_hw_params_set_buffer_size_near(pcm, params, &bufferFrames);
+    rc = snd_pcm_hw_params(pcm, params);
+    unsigned int channels = 0;
+    if (rc < 0) {
+      result = {SetUpStep::kParameters, rc, 0};
+    } else if (snd_pcm_hw_params_get_channels(params, &channels) < 0 || channels != 2) {
+      result = {SetUpStep::kChannels, 0, channels};
+    } else {
+      device->PeriodFrames = periodFrames;
+      if (snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) < 0) bufferFrames = 0;
+      device->bufferFrames = bufferFrames;
+      if (snd_pcm_hw_params_get_rate(params, &rate, nullptr) < 0) rate = SampleRate;
+      device->grantedRate = rate;
+    }
   }
-  unsigned int channels = 0;
-  if (snd_pcm_hw_params_get_channels(params, &channels) < 0 || channels != 2) {
-    ReportChannelCount(DeviceName, channels);
-    return false;
+  // The refusal reports read `params`, which outlives the handle.
+  if (result.failed != SetUpStep::kDone) device->handle.reset();
+  return result;
+}
+
+bool SameGrant(const CaptureDevice& first, const CaptureDevice& again) {
+  return first.grantedRate == again.grantedRate && first.PeriodFrames == again.PeriodFrames &&
+         first.interleaved == again.interleaved;
+}
+
+bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint32_t SampleBytes,
+                        CaptureDevice* device) {
+  std::vector<unsigned char> storage(snd_pcm_hw_params_sizeof(), 0);
+  auto* params = reinterpret_cast<snd_pcm_hw_params_t*>(storage.data());
+  const SetUpResult r = ConfigureCaptureDevice(DeviceName, SampleRate, SampleBytes, params, device);
+  // Hints name a card by its id: its number changes between plug-ins and boots.
+  switch (r.failed) {
+    case SetUpStep::kDone:
+      return true;
+    case SetUpStep::kOpen:
+      std::fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(r.code));
+      return false;
+    case SetUpStep::kFormat:
+      std::fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(r.code));
+      ReportOfferedFormats(ResolveCardName(DeviceName), params, SampleBytes);
+      return false;
+    case SetUpStep::kParameters:
+      ReportRefusedParameters(params);
+      return false;
+    case SetUpStep::kChannels:
+      ReportChannelCount(ResolveCardName(DeviceName), r.channels);
+      return false;
   }
-  device->PeriodFrames = periodFrames;
-  if (snd_pcm_hw_params_get_buffer_size(params, &bufferFrames) < 0) bufferFrames = 0;
-  device->bufferFrames = bufferFrames;
-  if (snd_pcm_hw_params_get_rate(params, &rate, nullptr) < 0) rate = SampleRate;
-  device->grantedRate = rate;
-  return true;
+  return false;
 }
 
 int RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t error) {

@@ -11,7 +11,7 @@
 
 namespace {
 
-const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const int kStopSignals[] = {SIGINT, SIGTERM};
 
 // Written by the handler and by a failing writer; read anywhere. The handler
 // may run on two threads at once (two signals sent together, one taken by a
@@ -21,6 +21,7 @@ std::atomic<int> signalCount{0};
 std::atomic<int64_t> firstStopNs{0};  // when the first came; 0 while it is being handled
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> abandonRequested{false};
+std::atomic<bool> consoleGone{false};
 // The take's descriptors, while they are open; `inHandler` counts handlers
 // that may be using them, so they are not closed under one.
 std::atomic<Wakeups*> stopWakeups{nullptr};
@@ -57,7 +58,7 @@ void OnStopSignal(int sig) {
     firstStopNs.store(NowNs());
     stopRequested.store(true);
     WakeEveryone();
-  } else if (sig != SIGHUP && (signalCount.load() > 1 || !SameStop())) {
+  } else if (signalCount.load() > 1 || !SameStop()) {
     lastSignal.store(sig);
     if (signalCount.fetch_add(1) + 1 == 2) {
       abandonRequested.store(true);
@@ -70,18 +71,24 @@ void OnStopSignal(int sig) {
   errno = savedErrno;
 }
 
+void OnHangUp(int) { consoleGone.store(true); }
+
+// Takes `sig` with `handler`, unless it was ignored from the start.
+void Catch(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  struct sigaction before {};
+  sigaction(sig, nullptr, &before);
+  if (before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+}
+
 }  // namespace
 
 void CatchStopSignals(Wakeups* wake) {
   stopWakeups.store(wake);
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : kStopSignals) {
-    struct sigaction before {};
-    sigaction(sig, nullptr, &before);
-    if (before.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
-  }
+  for (int sig : kStopSignals) Catch(sig, OnStopSignal);
+  Catch(SIGHUP, OnHangUp);
 }
 
 void ReleaseStopSignals() {
@@ -99,6 +106,7 @@ void RequestStop() {
 bool StopRequested() { return stopRequested.load(std::memory_order_relaxed); }
 bool StoppedBySignal() { return signalCount.load() != 0; }
 bool AbandonRequested() { return abandonRequested.load(); }
+bool ConsoleGone() { return consoleGone.load(std::memory_order_relaxed); }
 
 void EndBySignal() {
   std::fflush(stdout);

@@ -1,6 +1,6 @@
 // Everything that ends a take before its planned length (private to
 // src/record). The rules, the one place they are written down:
-// - A stop signal (SIGINT, SIGTERM, SIGHUP) ends the take: the capture
+// - A stop signal (SIGINT, SIGTERM) ends the take: the capture
 //   thread lets the device go at once, everything captured is written, the
 //   files are finished and synced, the summary and "Done" are printed, and
 //   the process then ends by that signal.
@@ -9,9 +9,12 @@
 //   its group at once, and Ctrl-C reaches every program of a pipeline. A
 //   later SIGINT or SIGTERM abandons the take: the writer writes nothing
 //   more than it was given, the files are still finished, and there is no
-//   "Done". A third ends the process at once. A repeated SIGHUP never
-//   counts (closing a terminal window sends two), and a signal ignored from
-//   the start (nohup) stays ignored.
+//   "Done". A third ends the process at once. A signal ignored from the
+//   start (nohup) stays ignored.
+// - A hang-up (SIGHUP: the terminal closed, an ssh connection dropped) is
+//   not a stop: the console is gone, so nothing more is written to it, and
+//   the take goes on to its planned end and its own exit status. However
+//   often it comes, it changes nothing else.
 // - A failed write stops the take as a signal does, but the take ends with
 //   status 1; a lost device ends it from the capture thread, with status 1.
 // - A stop before the first frame leaves no file of this run behind.
@@ -38,7 +41,7 @@ constexpr int kCaptureGraceMs = 100;
 constexpr int kShutdownGraceMs = 1000;
 
 // From here on a stop signal stops the take through `wake`, until
-// ReleaseStopSignals.
+// ReleaseStopSignals, and a hang-up silences the console.
 void CatchStopSignals(Wakeups* wake);
 // A stop signal no longer reaches `wake`, which may then be closed. A stop
 // is still counted.
@@ -51,6 +54,8 @@ bool StopRequested();
 bool StoppedBySignal();
 // A second stop signal came: what was not yet written is given up.
 bool AbandonRequested();
+// A hang-up came: the terminal is gone, and nothing more is written to it.
+bool ConsoleGone();
 
 // Ends the process the way the stop signal would have ended it.
 [[noreturn]] void EndBySignal();

@@ -38,6 +38,14 @@
  *   overrun_periods "3,7"     periods that overrun (see below); an integer
  *                             is accepted for a single period
  *   lost_after N              the device disappears after N periods
+ *   lost_for_ms M             ... and comes back M ms after that: opening it
+ *                             fails until then (see "Away and back");
+ *                             needs state_file
+ *   state_file "PATH"         where the device keeps what must outlive a
+ *                             close: the time of its loss, whether it has
+ *                             frozen, and (hardware) its clock's origin
+ *   suspend_after N           the stream is suspended after N periods...
+ *   suspend_ms M              ... for M ms (default 1000; see "Suspend")
  *   freeze_after N            the device stops delivering after N periods,
  *                             without any error (see below)
  *   realtime true             frames arrive at the rate, by CLOCK_MONOTONIC
@@ -86,7 +94,9 @@
  *
  * Lost device: once N*P frames have been delivered since hw_params, the
  * stream moves to DISCONNECTED; the next read returns -ENODEV, and so does
- * every later read and snd_pcm_prepare. The state never recovers.
+ * every later read and snd_pcm_prepare. The handle never recovers; with
+ * state_file, a new open is refused too until the device is back (see
+ * "Away and back").
  *
  * Frozen device (a sound server that hangs): once N*P frames have been
  * made available since hw_params (earlier runs count what their reader
@@ -129,12 +139,44 @@
  * loses the rest of it, and its overrun is reported once the clock has
  * passed that period. lost_after and freeze_after count frames delivered,
  * as above; a frozen device makes no frames, so it never overruns.
+ *
+ * Away and back (state_file). A PCM is unloaded with its last handle, so
+ * what a device must remember across a close and a new open is kept in the
+ * named file, one per device (the test's own folder; a missing file is a
+ * device never opened). An open after the loss of lost_after fails with
+ * -ENODEV, as a card that was unplugged does, until lost_for_ms have passed
+ * since the loss (by CLOCK_MONOTONIC), and for ever without lost_for_ms;
+ * then it succeeds and takes the same parameters. Each event happens once
+ * per state file: a device that came back is never lost again, and one
+ * that froze (freeze_after) is thawed by the new open and never freezes
+ * again. With hardware, the clock's origin is kept too: a device opened
+ * again counts on from the first start of the first open, so the ramp's
+ * values after the reopen say how long it was away, frame by frame.
+ * Without hardware a new open starts at device frame 0, as ever.
+ *
+ * Suspend. Once N*P frames have been delivered since hw_params (counted as
+ * for lost_after, once per hw_params), the stream moves to SUSPENDED: reads
+ * return -ESTRPIPE (a non-blocking read that finds it without a poll first
+ * returns -EAGAIN, libasound having looked at the state before it asked the
+ * device). A poller is let in for it with POLLERR and POLLIN, and then not
+ * before suspend_ms have passed, when it is let in the same way again. snd_pcm_resume brings it back once they have passed, and not
+ * before: ioplug throws away what its resume callback answers and returns 0
+ * in every case, so a reader learns whether it worked from snd_pcm_state
+ * (still SUSPENDED, or RUNNING again). A resumed hardware stream goes on at
+ * the frame its clock has reached, as a card does after the machine slept:
+ * what the clock made meanwhile is gone and the ramp shows which frames.
+ * Without hardware it goes on with the next frame and loses nothing.
+ * snd_pcm_prepare works during the suspend too and ends it at once, as on a
+ * driver that cannot resume (-ENOSYS): the stream then starts anew, at the
+ * clock with hardware.
  */
 
 #include <errno.h>
 #include <math.h>
+#include <limits.h>
 #include <poll.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/timerfd.h>
@@ -159,7 +201,7 @@
 #define NO_LIMIT UINT64_MAX
 
 enum signal_kind { SIGNAL_RAMP, SIGNAL_SINE, SIGNAL_DEMO, SIGNAL_SILENCE };
-enum event { EVENT_NONE, EVENT_XRUN, EVENT_LOST };
+enum event { EVENT_NONE, EVENT_XRUN, EVENT_LOST, EVENT_SUSPEND };
 
 static const struct format_info {
 	const char *name;
@@ -194,7 +236,11 @@ struct zelmtest {
 	uint64_t overrun[MAX_OVERRUNS];
 	unsigned int overrun_count;
 	long long lost_after;
+	long long lost_for_ms; /* -1: for good */
 	long long freeze_after;
+	long long suspend_after;
+	long long suspend_ms;
+	char state_path[PATH_MAX]; /* empty: nothing outlives a close */
 	int realtime;
 	int hardware;
 
@@ -223,6 +269,15 @@ struct zelmtest {
 	uint64_t epoch_ns; /* hardware: the first start since hw_params */
 	int epoch_set;
 	int timer_fd;
+
+	/* what state_path keeps; 0 for not yet */
+	uint64_t saved_epoch_ns;
+	uint64_t lost_ns;
+	int frozen;
+
+	int suspended;    /* SUSPENDED until suspend_end_ns */
+	int suspend_done; /* since hw_params */
+	uint64_t suspend_end_ns;
 };
 
 static uint64_t now_ns(void)
@@ -316,6 +371,7 @@ static uint64_t after_periods(const struct zelmtest *zt, long long periods)
 struct outlook {
 	uint64_t xrun, xrun_end; /* the next lost period */
 	uint64_t lost;           /* the device disappears */
+	uint64_t suspend;        /* the stream is suspended */
 	uint64_t freeze;         /* no more frames, no error */
 	uint64_t now;            /* frames the clock has made, up to the freeze */
 };
@@ -325,12 +381,15 @@ static struct outlook look_ahead(const struct zelmtest *zt)
 	struct outlook o;
 	o.xrun = overrun_at(zt, &o.xrun_end);
 	o.lost = after_periods(zt, zt->lost_after);
+	o.suspend = zt->suspend_done ? NO_LIMIT : after_periods(zt, zt->suspend_after);
 	o.freeze = after_periods(zt, zt->freeze_after);
 	o.now = produced(zt);
 	if (o.xrun >= o.freeze)
 		o.xrun = o.xrun_end = NO_LIMIT;
 	if (o.lost >= o.freeze)
 		o.lost = NO_LIMIT;
+	if (o.suspend >= o.freeze)
+		o.suspend = NO_LIMIT;
 	if (o.now > o.freeze)
 		o.now = o.freeze;
 	return o;
@@ -339,7 +398,8 @@ static struct outlook look_ahead(const struct zelmtest *zt)
 /* Stream frame at which the device holds back for the next event. */
 static uint64_t held_at(const struct outlook *o)
 {
-	return o->xrun < o->lost ? o->xrun : o->lost;
+	uint64_t at = o->xrun < o->lost ? o->xrun : o->lost;
+	return at < o->suspend ? at : o->suspend;
 }
 
 /* Advances hw as far as time, the scheduled events and a freeze allow, and
@@ -364,6 +424,8 @@ static enum event advance(struct zelmtest *zt, struct outlook *o)
 
 	if (zt->taken >= o->lost)
 		return EVENT_LOST;
+	if (zt->taken >= o->suspend)
+		return EVENT_SUSPEND;
 	if (zt->taken >= o->xrun && o->now >= o->xrun_end)
 		return EVENT_XRUN;
 	if (zt->hardware && o->now >= zt->taken + zt->buffer)
@@ -474,6 +536,57 @@ static int rearm(struct zelmtest *zt)
 	return 0;
 }
 
+/* What state_path holds, as one line of text. Written whole to a
+ * neighbour and renamed into place, so a reader never sees half of it. */
+static void save_state(const struct zelmtest *zt)
+{
+	char tmp[PATH_MAX + 8];
+	FILE *f;
+	if (!zt->state_path[0])
+		return;
+	snprintf(tmp, sizeof(tmp), "%s.new", zt->state_path);
+	f = fopen(tmp, "w");
+	if (!f)
+		return;
+	fprintf(f, "epoch %llu lost %llu frozen %d\n", (unsigned long long)zt->saved_epoch_ns,
+		(unsigned long long)zt->lost_ns, zt->frozen);
+	if (fclose(f) == 0)
+		rename(tmp, zt->state_path);
+}
+
+static void load_state(struct zelmtest *zt)
+{
+	unsigned long long epoch = 0, lost = 0;
+	int frozen = 0;
+	FILE *f = fopen(zt->state_path, "r");
+	if (!f)
+		return;
+	if (fscanf(f, "epoch %llu lost %llu frozen %d", &epoch, &lost, &frozen) == 3) {
+		zt->saved_epoch_ns = epoch;
+		zt->lost_ns = lost;
+		zt->frozen = frozen;
+	}
+	fclose(f);
+}
+
+/* A device that was lost stays away for lost_for_ms (for good without it);
+ * one that is back, or thawed by this open, has had its event. */
+static int come_back(struct zelmtest *zt)
+{
+	if (!zt->state_path[0])
+		return 0;
+	load_state(zt);
+	if (zt->lost_ns) {
+		if (zt->lost_for_ms < 0 ||
+		    now_ns() - zt->lost_ns < (uint64_t)zt->lost_for_ms * 1000000u)
+			return -ENODEV;
+		zt->lost_after = -1;
+	}
+	if (zt->frozen)
+		zt->freeze_after = -1;
+	return 0;
+}
+
 static int zt_start(snd_pcm_ioplug_t *io)
 {
 	struct zelmtest *zt = io->private_data;
@@ -484,6 +597,10 @@ static int zt_start(snd_pcm_ioplug_t *io)
 		if (!zt->epoch_set) {
 			zt->epoch_ns = now;
 			zt->epoch_set = 1;
+			if (zt->state_path[0]) {
+				zt->saved_epoch_ns = now;
+				save_state(zt);
+			}
 		}
 		zt->clock_ns = zt->epoch_ns;
 		zt->origin = frames_in(now - zt->epoch_ns, zt->rate);
@@ -512,6 +629,16 @@ static void note_taken(struct zelmtest *zt)
 		zt->taken = zt->io.appl_ptr;
 }
 
+static void suspend(struct zelmtest *zt)
+{
+	zt->suspended = 1;
+	zt->suspend_done = 1;
+	zt->suspend_end_ns = now_ns() + (uint64_t)zt->suspend_ms * 1000000u;
+	zt->running = 0;
+	snd_pcm_ioplug_set_state(&zt->io, SND_PCM_STATE_SUSPENDED);
+	wake_now(zt);
+}
+
 static snd_pcm_sframes_t zt_pointer(snd_pcm_ioplug_t *io)
 {
 	struct zelmtest *zt = io->private_data;
@@ -523,17 +650,29 @@ static snd_pcm_sframes_t zt_pointer(snd_pcm_ioplug_t *io)
 		snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
 		return (snd_pcm_sframes_t)(zt->hw % zt->buffer);
 	}
+	if (zt->suspended) {
+		snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
+		return (snd_pcm_sframes_t)(zt->hw % zt->buffer);
+	}
 	if (!zt->running)
 		return (snd_pcm_sframes_t)(zt->hw % zt->buffer);
 
 	ev = advance(zt, &o);
+	if (zt->freeze_after >= 0 && !zt->frozen && zt->hw >= o.freeze) {
+		zt->frozen = 1;
+		save_state(zt);
+	}
 	if (ev == EVENT_LOST) {
 		/* A negative pointer would only ever mean XRUN to ioplug; a
 		 * disconnect has to be a state, which reads turn into -ENODEV. */
 		zt->lost = 1;
 		zt->running = 0;
+		zt->lost_ns = now_ns();
+		save_state(zt);
 		snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
 		wake_now(zt);
+	} else if (ev == EVENT_SUSPEND) {
+		suspend(zt);
 	} else if (ev == EVENT_XRUN) {
 		zt->overrun_pending = 1;
 		/* A hardware stream restarts where the clock is instead. */
@@ -603,10 +742,41 @@ static int zt_prepare(snd_pcm_ioplug_t *io)
 	zt->hw = 0;
 	zt->overrun_pending = 0;
 	zt->running = 0;
+	zt->suspended = 0;
 	if (zt->realtime)
 		disarm_timer(zt);
 	else
 		wake_now(zt); /* readable again unless still frozen */
+	return 0;
+}
+
+/* Once the suspend is over, the stream goes on from the next frame the
+ * application takes: that is the clock's frame now with hardware (the
+ * clock ran on), the next device frame otherwise. The suspend held the
+ * stream at the application, so nothing available is left untaken. */
+static int zt_resume(snd_pcm_ioplug_t *io)
+{
+	struct zelmtest *zt = io->private_data;
+	uint64_t now = now_ns();
+	if (!zt->suspended)
+		return 0;
+	if (now < zt->suspend_end_ns)
+		return -EAGAIN; /* ioplug drops this: the state says it */
+	zt->suspended = 0;
+	zt->running = 1;
+	if (zt->hardware) {
+		zt->origin = frames_in(now - zt->epoch_ns, zt->rate) - zt->taken;
+		zt->clock_ns = zt->epoch_ns;
+		zt->clock_frame = zt->origin;
+	} else {
+		zt->clock_ns = now - ns_for(zt->taken, zt->rate);
+		zt->clock_frame = 0;
+	}
+	snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
+	if (zt->realtime)
+		rearm(zt);
+	else
+		wake_now(zt);
 	return 0;
 }
 
@@ -642,7 +812,11 @@ static int zt_hw_params(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params)
 	zt->hw = 0;
 	zt->overrun_pending = 0;
 	zt->running = 0;
-	zt->epoch_set = 0;
+	zt->suspended = 0;
+	zt->suspend_done = 0;
+	/* A device opened again keeps its clock (state_file). */
+	zt->epoch_ns = zt->saved_epoch_ns;
+	zt->epoch_set = zt->saved_epoch_ns != 0;
 	if (!zt->realtime)
 		wake_now(zt);
 	return 0;
@@ -652,9 +826,36 @@ static int zt_poll_revents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
 			   unsigned int nfds, unsigned short *revents)
 {
 	struct zelmtest *zt = io->private_data;
+	struct outlook o;
 	(void)pfd;
 	(void)nfds;
 
+	/* libasound looks at the state before it asks the device for frames,
+	 * so a suspend found only by a read would show first as -EAGAIN. */
+	if (zt->running && zt->suspend_after >= 0 && !zt->suspend_done) {
+		note_taken(zt);
+		if (advance(zt, &o) == EVENT_SUSPEND) {
+			suspend(zt);
+			*revents = POLLIN | POLLERR;
+			return 0;
+		}
+	}
+	if (zt->suspended) {
+		/* The read that found the suspend was let in for it; the next
+		 * wake-up is its end. */
+		uint64_t expirations;
+		if (read(zt->timer_fd, &expirations, sizeof(expirations)) < 0) {
+			/* nothing expired since the last look */
+		}
+		*revents = 0;
+		if (now_ns() >= zt->suspend_end_ns) {
+			wake_now(zt);
+			*revents = POLLIN | POLLERR;
+		} else {
+			arm_timer(zt, zt->suspend_end_ns, 0);
+		}
+		return 0;
+	}
 	if (io->state == SND_PCM_STATE_XRUN || io->state == SND_PCM_STATE_DISCONNECTED) {
 		*revents = POLLIN | POLLERR;
 		return 0;
@@ -709,6 +910,7 @@ static const snd_pcm_ioplug_callback_t zt_callbacks = {
 	.close = zt_close,
 	.hw_params = zt_hw_params,
 	.prepare = zt_prepare,
+	.resume = zt_resume,
 	.drain = zt_drain,
 	.poll_revents = zt_poll_revents,
 };
@@ -879,6 +1081,34 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 				return -EINVAL;
 			}
 			zt->lost_after = v;
+		} else if (!strcmp(id, "lost_for_ms")) {
+			long v;
+			if (snd_config_get_integer(n, &v) < 0 || v < 0) {
+				SNDERR("zelmtest: lost_for_ms must be a count of milliseconds");
+				return -EINVAL;
+			}
+			zt->lost_for_ms = v;
+		} else if (!strcmp(id, "state_file")) {
+			if (snd_config_get_string(n, &s) < 0 || s[0] != '/' ||
+			    strlen(s) >= sizeof(zt->state_path) - 8) {
+				SNDERR("zelmtest: state_file must be an absolute path");
+				return -EINVAL;
+			}
+			strcpy(zt->state_path, s);
+		} else if (!strcmp(id, "suspend_after")) {
+			long v;
+			if (snd_config_get_integer(n, &v) < 0 || v < 0) {
+				SNDERR("zelmtest: suspend_after must be a count of periods");
+				return -EINVAL;
+			}
+			zt->suspend_after = v;
+		} else if (!strcmp(id, "suspend_ms")) {
+			long v;
+			if (snd_config_get_integer(n, &v) < 0 || v < 0) {
+				SNDERR("zelmtest: suspend_ms must be a count of milliseconds");
+				return -EINVAL;
+			}
+			zt->suspend_ms = v;
 		} else if (!strcmp(id, "freeze_after")) {
 			long v;
 			if (snd_config_get_integer(n, &v) < 0 || v < 0) {
@@ -895,6 +1125,10 @@ static int parse_config(struct zelmtest *zt, snd_config_t *conf)
 	}
 	if (zt->hardware)
 		zt->realtime = 1;
+	if (zt->lost_for_ms >= 0 && !zt->state_path[0]) {
+		SNDERR("zelmtest: lost_for_ms needs a state_file");
+		return -EINVAL;
+	}
 	if (zt->period_frames && (zt->formats & (zt->formats - 1))) {
 		SNDERR("zelmtest: period_frames needs a single format");
 		return -EINVAL;
@@ -990,9 +1224,14 @@ SND_PCM_PLUGIN_DEFINE_FUNC(zelmtest)
 	zt->cycle = 8;
 	zt->lost_after = -1;
 	zt->freeze_after = -1;
+	zt->lost_for_ms = -1;
+	zt->suspend_after = -1;
+	zt->suspend_ms = 1000;
 	zt->timer_fd = -1;
 
 	err = parse_config(zt, conf);
+	if (!err)
+		err = come_back(zt);
 	if (err < 0) {
 		free(zt);
 		return err;

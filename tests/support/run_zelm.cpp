@@ -100,8 +100,10 @@ struct Event {
   long atMs;
   bool isFlow;  // a terminal flow change (`flow`) instead of `signal`
   int signal;
-  int flow;  // TCOOFF or TCOON
+  int flow;  // TCOOFF or TCOON, or kHangUp: the master is closed
 };
+
+constexpr int kHangUp = -1;
 
 std::vector<Event> Schedule(const RunOptions& o) {
   std::vector<Event> events;
@@ -111,6 +113,7 @@ std::vector<Event> Schedule(const RunOptions& o) {
     events.push_back({o.ptyPauseAfterMs, true, 0, TCOOFF});
     events.push_back({static_cast<long>(o.ptyPauseAfterMs) + o.ptyPauseMs, true, 0, TCOON});
   }
+  if (o.pty && o.ptyCloseAfterMs >= 0) events.push_back({o.ptyCloseAfterMs, true, 0, kHangUp});
   std::stable_sort(events.begin(), events.end(),
                    [](const Event& a, const Event& b) { return a.atMs < b.atMs; });
   return events;
@@ -176,7 +179,10 @@ RunResult RunProgram(const RunOptions& o) {
     }
     for (; nextEvent < events.size() && events[nextEvent].atMs <= elapsed; ++nextEvent) {
       const Event& e = events[nextEvent];
-      if (e.isFlow) {
+      if (e.isFlow && e.flow == kHangUp) {
+        if (out[0] >= 0) close(out[0]);
+        out[0] = -1;
+      } else if (e.isFlow) {
         tcflow(slave, e.flow);
         paused = e.flow == TCOOFF;
       } else {

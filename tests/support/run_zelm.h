@@ -26,6 +26,10 @@ struct RunOptions {
   // block) at ptyPauseAfterMs, and starts it again ptyPauseMs later.
   int ptyPauseAfterMs = -1;
   int ptyPauseMs = 0;
+  // Closes the terminal's master, as a terminal window or an ssh connection
+  // that goes away does: the terminal hangs up, and what the child writes
+  // after that is not collected.
+  int ptyCloseAfterMs = -1;
 };
 
 struct RunResult {
