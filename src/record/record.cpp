@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -105,13 +104,8 @@ void AllocateTake(Take* t) {
       std::ceil(kRingSeconds * t->SampleRate / static_cast<double>(t->PeriodFrames)));
   const size_t slots = RingSlotsFor(t->periods, ringPeriods);
   t->ring.interleaved = t->device.interleaved && t->InterleavedStereo == 1;
-  bool ok = AllocateRing(&t->ring, slots, 2 * areaBytes) &&
-            AllocateCaptureBuffers(&t->buffers, 2 * areaBytes);
-  try {
-    if (ok && t->ring.interleaved) t->passes.split.assign(2 * areaBytes, 0);
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
+  const bool ok = AllocateRing(&t->ring, slots, 2 * areaBytes) &&
+                  AllocateCaptureBuffers(&t->buffers, 2 * areaBytes);
   if (!ok) {
     std::printf("Can't allocate %.1f MB for the capture buffers of %s\n",
                 static_cast<double>(slots * 2 * areaBytes) / 1e6, t->DeviceName.c_str());
@@ -200,6 +194,7 @@ void SetUpPasses(Take* t) {
   p.TotalFrames = t->TotalFrames;
   p.ChannelEnabled[1] = t->ChannelEnabled[1];
   p.InterleavedStereo = t->InterleavedStereo;
+  p.interleaved = t->ring.interleaved;
   // Three seconds' worth of 4096-frame periods of hold.
   p.HoldPeriods = (t->SampleRate * 3) >> 12;
   p.twoChannelMeter = t->ChannelCount == 2 || t->InterleavedStereo == 1;
