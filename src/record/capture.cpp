@@ -10,6 +10,7 @@
 #include <new>
 
 #include "record/common.h"
+#include "record/realtime.h"
 #include "record/stop.h"
 
 bool AllocateCaptureBuffers(CaptureBuffers* buffers, size_t slotBytes) {
@@ -528,6 +529,7 @@ void Reader::Run() {
 }  // namespace
 
 void RunCapture(CaptureJob job) {
+  RunInRealTime();
   Reader r;
   r.job = job;
   r.pcm = job.device->handle.get();

@@ -26,6 +26,7 @@
 #include "record/device.h"
 #include "record/outputs.h"
 #include "record/passes.h"
+#include "record/realtime.h"
 #include "record/ring.h"
 #include "record/stop.h"
 #include "record/wakeup.h"
@@ -106,6 +107,7 @@ void AllocateTake(Take* t) {
   t->ring.interleaved = t->device.interleaved && t->InterleavedStereo == 1;
   const bool ok = AllocateRing(&t->ring, slots, 2 * areaBytes) &&
                   AllocateCaptureBuffers(&t->buffers, 2 * areaBytes);
+  if (ok) LockInMemory(t->ring.data.get(), slots * 2 * areaBytes);
   if (!ok) {
     std::printf("Can't allocate %.1f MB for the capture buffers of %s\n",
                 static_cast<double>(slots * 2 * areaBytes) / 1e6, t->DeviceName.c_str());
