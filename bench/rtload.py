@@ -90,9 +90,8 @@ def listener(args):
                 if not chunk:
                     break
                 text += chunk
-                now = thread_switches(z.pid)
-                if now:
-                    last = now
+                # A thread that has ended keeps the last figures seen of it.
+                last.update(thread_switches(z.pid))
             text = text.decode(errors="replace")
             zcpu, zcode = wait_cpu(z)
             acpu, _ = wait_cpu(a)
@@ -120,9 +119,13 @@ class Hogs:
 
     def __init__(self, after):
         cores = os.cpu_count() or 2
-        script = f"sleep {after}; exec timeout 4 sh -c 'while :; do :; done'"
-        self.procs = [subprocess.Popen(["taskset", "-c", str(c), "chrt", "-f", "1", "sh", "-c",
-                                        script], stdin=subprocess.DEVNULL)
+        # The loop ends itself: a timer process at the same priority on the
+        # same core would never get to run before it.
+        loop = ("import time\nend = time.monotonic() + 4\n"
+                "while time.monotonic() < end:\n    pass\n")
+        script = f'sleep {after}; exec chrt -f 1 "{sys.executable}" -c "$0"'
+        self.procs = [subprocess.Popen(["taskset", "-c", str(c), "sh", "-c", script, loop],
+                                       stdin=subprocess.DEVNULL)
                       for c in range(cores)]
 
     def wait(self):
@@ -155,7 +158,7 @@ def load(args):
         out = proc.stdout.decode(errors="replace") + proc.stderr.decode(errors="replace")
         drops = out.count("\nRX\n") if name.startswith("zelm") else out.count("overrun")
         got[name] = drops
-        print(f"  {name:16s} exit {proc.returncode}, dropouts {drops}")
+        print(f"  {name:16s} exit {proc.returncode}, dropouts {drops}", flush=True)
     print(f"TARGET load-dropouts: zelm with real-time scheduling = {got['zelm, real-time']} (== 0) "
           f"{'MET' if got['zelm, real-time'] == 0 else 'MISSED'}")
 
