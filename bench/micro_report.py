@@ -36,13 +36,19 @@ def main():
         return medians[name] / 1e9
 
     rows = [
-        # (label, benchmark, bytes it moves per period, target?)
-        ("CheckPeak 16-bit", "CheckPeak/bytes_per_sample/2", 2 * FRAMES, True),
-        ("CheckPeak 24-bit", "CheckPeak/bytes_per_sample/3", 3 * FRAMES, True),
-        ("Interleave 16-bit", "Interleave/bytes_per_sample/2", 4 * FRAMES, True),
-        ("Interleave 24-bit", "Interleave/bytes_per_sample/3", 6 * FRAMES, True),
-        ("Deinterleave 16-bit", "Deinterleave/bytes_per_sample/2", 4 * FRAMES, False),
-        ("Deinterleave 24-bit", "Deinterleave/bytes_per_sample/3", 6 * FRAMES, False),
+        # (label, benchmark, bytes it moves per period, the share of memcpy it
+        # must reach, if any). The left channel out of the frames is to cost
+        # no more than copying the frames.
+        ("CheckPeak 16-bit", "CheckPeak/bytes_per_sample/2", 2 * FRAMES, 0.25),
+        ("CheckPeak 24-bit", "CheckPeak/bytes_per_sample/3", 3 * FRAMES, 0.25),
+        ("CheckPeakFrames 16-bit", "CheckPeakFrames/bytes_per_sample/2", 4 * FRAMES, 0.25),
+        ("CheckPeakFrames 24-bit", "CheckPeakFrames/bytes_per_sample/3", 6 * FRAMES, 0.25),
+        ("Interleave 16-bit", "Interleave/bytes_per_sample/2", 4 * FRAMES, 0.25),
+        ("Interleave 24-bit", "Interleave/bytes_per_sample/3", 6 * FRAMES, 0.25),
+        ("Deinterleave 16-bit", "Deinterleave/bytes_per_sample/2", 4 * FRAMES, None),
+        ("Deinterleave 24-bit", "Deinterleave/bytes_per_sample/3", 6 * FRAMES, None),
+        ("Left channel of 16-bit frames", "DeinterleaveLeft/bytes_per_sample/2", 4 * FRAMES, 1.0),
+        ("Left channel of 24-bit frames", "DeinterleaveLeft/bytes_per_sample/3", 6 * FRAMES, 1.0),
     ]
     print(f"Per-sample work on one {FRAMES}-frame period, median of {args.repetitions} interleaved "
           "repetitions, GB/s of audio bytes per CPU second; memcpy of the same byte count "
@@ -55,10 +61,10 @@ def main():
         ref = f"memcpy/bytes/{nbytes}"
         share = medians[name] / medians[ref]
         print(f"  {label:34s} {nbytes:6d} {gbs(name):7.1f} {gbs(ref):12.1f} {share:6.0%}")
-        if target:
+        if target is not None:
             key = label.lower().replace(" ", "-")
-            lines.append(f"TARGET {key}: share of memcpy = {share:.2f} (>= 0.25) "
-                         f"{'MET' if share >= 0.25 else 'MISSED'}")
+            lines.append(f"TARGET {key}: share of memcpy = {share:.2f} (>= {target:.2f}) "
+                         f"{'MET' if share >= target else 'MISSED'}")
     for line in lines:
         print(line)
 

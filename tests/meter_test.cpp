@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -169,6 +170,39 @@ void ReferenceCheckPeak(int32_t channel, int32_t count, uint32_t sampleBytes, in
   }
 }
 
+// The area as one channel of interleaved frames, the same samples backwards
+// as the other, scanned as frames against the plain rule on each channel in
+// turn.
+void ExpectFramesSameAsReference(const Bytes& area, int32_t count, uint32_t sampleBytes,
+                                 int32_t channel, int64_t start) {
+  const size_t n = static_cast<size_t>(count);
+  Bytes backwards(area.size()), frames(2 * area.size());
+  for (size_t k = 0; k < n; ++k)
+    std::copy_n(area.begin() + static_cast<std::ptrdiff_t>((n - 1 - k) * sampleBytes), sampleBytes,
+                backwards.begin() + static_cast<std::ptrdiff_t>(k * sampleBytes));
+  const Bytes& first = channel == 0 ? area : backwards;
+  const Bytes& second = channel == 0 ? backwards : area;
+  for (size_t k = 0; k < n; ++k)
+    for (uint32_t b = 0; b < sampleBytes; ++b) {
+      frames[2 * k * sampleBytes + b] = first[k * sampleBytes + b];
+      frames[(2 * k + 1) * sampleBytes + b] = second[k * sampleBytes + b];
+    }
+  int64_t run[2] = {start, start / 3}, period[2] = {start / 2, 6};
+  int64_t refRun[2] = {start, start / 3}, refPeriod[2] = {start / 2, 6};
+  std::string want;
+  ReferenceCheckPeak(0, count, sampleBytes, refRun, first.data(), refPeriod, want);
+  ReferenceCheckPeak(1, count, sampleBytes, refRun, second.data(), refPeriod, want);
+  testing::internal::CaptureStdout();
+  CheckPeakFrames(count, sampleBytes, run, frames.data(), period);
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), want) << "frames";
+  EXPECT_EQ(run[0], refRun[0]) << "frames";
+  EXPECT_EQ(run[1], refRun[1]) << "frames";
+  EXPECT_EQ(period[0], refPeriod[0]) << "frames";
+  EXPECT_EQ(period[1], refPeriod[1]) << "frames";
+}
+
+// One channel's area, and the same samples in interleaved frames.
 void ExpectSameAsReference(const Bytes& area, int32_t count, uint32_t sampleBytes, int32_t channel,
                            int64_t start) {
   int64_t run[2] = {start, 5}, period[2] = {start / 2, 6};
@@ -180,11 +214,13 @@ void ExpectSameAsReference(const Bytes& area, int32_t count, uint32_t sampleByte
   EXPECT_EQ(run[1], refRun[1]);
   EXPECT_EQ(period[0], refPeriod[0]);
   EXPECT_EQ(period[1], refPeriod[1]);
+  ExpectFramesSameAsReference(area, count, sampleBytes, channel, start);
 }
 
-// Guards any faster scan against the plain rule: lengths around the blocking
-// of the fast loops, the telling values alone at the start, middle and end of
-// otherwise quiet data, and noisy data salted with them.
+// Guards any faster scan against the plain rule, of one channel's area and of
+// interleaved frames: lengths around the blocking of the fast loops, the
+// telling values alone at the start, middle and end of otherwise quiet data,
+// and noisy data salted with them.
 TEST(CheckPeak, MatchesThePlainRuleOnAnyData) {
   const std::vector<int32_t> lengths = {1, 2, 3, 31, 63, 64, 65, 127, 129, 1001, 4095, 4096, 4097};
   std::mt19937 rng(20240601);

@@ -5,13 +5,17 @@
 // device here behaves like a sound card: frames keep arriving in real time,
 // and a reader that falls a buffer behind loses them.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -375,6 +379,55 @@ TEST_F(Takes, AnOverlongTakeIsWrittenAsRf64) {
   EXPECT_EQ(u64(28), data);
   EXPECT_EQ(u64(36), data / 6);
   ExpectReadersAgree(at("long.wav"), 2, 96000, 24, data / 6);
+}
+
+// Real-time scheduling where the system grants it, here as root: a CPU hog
+// on every core at normal priority costs no frame, and the capture thread,
+// alone of the take's threads, runs under SCHED_FIFO. The script reports
+// the scheduling policy (field 41 of /proc/<pid>/task/<tid>/stat) of each
+// of zelm's threads once one of them runs real-time, or zelm has ended.
+TEST_F(Takes, ABusyMachineCostsNoFrameUnderRealTimeScheduling) {
+  int refused = 0;
+  std::thread([&refused] {
+    sched_param param{};
+    param.sched_priority = 1;
+    if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) refused = errno;
+  }).join();
+  if (refused != 0)
+    GTEST_SKIP() << "the system refuses real-time scheduling here: " << std::strerror(refused);
+
+  const std::string script =
+      "'" ZELM_BINARY "' 1648 4 card s rt.wav & pid=$!\n"
+      "policies() { for f in /proc/$pid/task/*/stat; do read -r line < \"$f\" && "
+      "set -- ${line##*) } && echo -n \"${39} \"; done; }\n"
+      "while kill -0 $pid 2>/dev/null; do\n"
+      "  seen=$(policies 2>/dev/null)\n"
+      "  case \" $seen\" in *' 1 '*) break ;; esac\n"
+      "  sleep 0.01\n"
+      "done\n"
+      "echo \"policies: $seen\"\n"
+      "wait $pid\n";
+  RunOptions options = Options({"-c", script});
+  options.program = "/bin/bash";
+  std::atomic<bool> done{false};
+  std::vector<std::thread> hogs;
+  for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+    hogs.emplace_back([&done] {
+      while (!done.load(std::memory_order_relaxed)) {
+      }
+    });
+  const RunResult r = RunProgram(options);
+  done = true;
+  for (std::thread& h : hogs) h.join();
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
+  const size_t from = r.out.find("policies: ");
+  ASSERT_NE(from, std::string::npos) << r.out;
+  const std::string policies = r.out.substr(from + 10, r.out.find('\n', from) - from - 10);
+  EXPECT_EQ(Count(" " + policies, " 1 "), 1u) << "policies of zelm's threads: " << policies;
+  EXPECT_EQ(Count(" " + policies, " 0 ") + 1, Count(policies, " ")) << policies;
+  EXPECT_EQ(ReadFile(at("rt.wav")).size(), 44u + 47 * 4096 * 4);
+  EXPECT_EQ(ExpectEveryFrameInPlace("rt.wav"), 0u);
 }
 
 }  // namespace

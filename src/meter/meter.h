@@ -19,6 +19,12 @@ double LevelDb(int64_t magnitude, uint32_t SampleBytes);
 void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* RunPeak,
                const void* area, int64_t* PeriodPeak, std::string* text = nullptr);
 
+// The same for both channels of `count` two-channel frames, as an interleaved
+// device delivers them (channel 0's sample first in each): exactly what
+// CheckPeak on channel 0's samples and then on channel 1's would do.
+void CheckPeakFrames(int32_t count, uint32_t SampleBytes, int64_t* RunPeak, const void* frames,
+                     int64_t* PeriodPeak, std::string* text = nullptr);
+
 // Draws the bar meter and held-peak readouts on the current console line.
 // *MeterFirstCall == 1 resets the persistent meter state (and clears it).
 // The line is appended to `text` when one is given, else printed and

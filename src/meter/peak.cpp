@@ -38,35 +38,64 @@ int32_t LoadLe32(const uint8_t* p) {
   }
 }
 
-// Largest magnitude among `count` 16-bit samples. Tracking the signed extremes
-// instead of magnitudes keeps the work in 16-bit lanes (32768, the magnitude of
-// -32768, does not fit one). The main loop walks two halves side by side so the
-// two pairs of extremes form independent chains, and its length is a multiple
-// of 32 so the vectoriser takes it whole, without a scalar epilogue, even under
-// GCC's cheap -O2 cost model. Starting the extremes at 0 is harmless: the
-// result is a magnitude, never below 0.
-int64_t MaxMagnitude16(const uint8_t* p, size_t count) {
-  const size_t half = (count / 2) & ~static_cast<size_t>(31);
-  const uint8_t* upper = p + 2 * half;
-  int16_t lo0 = 0, hi0 = 0, lo1 = 0, hi1 = 0;
-  for (size_t i = 0; i < half; ++i) {
-    const int16_t a = LoadLe16(p + 2 * i);
-    const int16_t b = LoadLe16(upper + 2 * i);
-    lo0 = std::min(lo0, a);
-    hi0 = std::max(hi0, a);
-    lo1 = std::min(lo1, b);
-    hi1 = std::max(hi1, b);
-  }
-  int16_t lo = std::min(lo0, lo1), hi = std::max(hi0, hi1);
-  for (size_t i = 2 * half; i < count; ++i) {
-    const int16_t v = LoadLe16(p + 2 * i);
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-  }
-  return std::max<int64_t>(hi, -static_cast<int64_t>(lo));
+// The largest magnitude of each channel: `Channels` (1 or 2) samples a frame,
+// channel c's at the frame's c-th place.
+template <size_t Channels>
+using Peaks = std::array<int64_t, Channels>;
+
+// Eight 16-bit lanes in one of GCC's generic vectors, which become the
+// target's own (SSE2 on x86-64, NEON on arm64).
+using Lanes16 = int16_t __attribute__((vector_size(16)));
+using Lanes16u = uint16_t __attribute__((vector_size(16)));
+
+Lanes16 LoadLanesLe16(const uint8_t* p) {
+  Lanes16u v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native != std::endian::little) v = v << 8 | v >> 8;
+  return reinterpret_cast<Lanes16&>(v);
 }
 
-// Largest magnitude among `count` (> 0) packed 24-bit samples.
+Lanes16 Min(Lanes16 a, Lanes16 b) { return a < b ? a : b; }
+Lanes16 Max(Lanes16 a, Lanes16 b) { return a > b ? a : b; }
+
+// Largest magnitudes among `count` 16-bit samples (whole frames). Tracking
+// the signed extremes instead of magnitudes keeps the work in 16-bit lanes
+// (32768, the magnitude of -32768, does not fit one). A step takes 32
+// samples into two pairs of extremes, independent chains; each vector starts
+// on a frame, so lane l holds channel l mod Channels throughout. Starting the
+// extremes at 0 is harmless: the result is a magnitude, never below 0.
+template <size_t Channels>
+Peaks<Channels> MaxMagnitude16(const uint8_t* p, size_t count) {
+  const size_t whole = count & ~static_cast<size_t>(31);
+  Lanes16 lo0{}, hi0{}, lo1{}, hi1{};
+  for (size_t i = 0; i < whole; i += 32) {
+    const uint8_t* s = p + 2 * i;
+    const Lanes16 a = LoadLanesLe16(s), b = LoadLanesLe16(s + 16);
+    const Lanes16 c = LoadLanesLe16(s + 32), d = LoadLanesLe16(s + 48);
+    lo0 = Min(lo0, Min(a, c));
+    hi0 = Max(hi0, Max(a, c));
+    lo1 = Min(lo1, Min(b, d));
+    hi1 = Max(hi1, Max(b, d));
+  }
+  const Lanes16 lanesLo = Min(lo0, lo1), lanesHi = Max(hi0, hi1);
+  Peaks<Channels> peaks;
+  for (size_t c = 0; c < Channels; ++c) {
+    int16_t lo = 0, hi = 0;
+    for (size_t l = c; l < 8; l += Channels) {
+      lo = std::min<int16_t>(lo, lanesLo[l]);
+      hi = std::max<int16_t>(hi, lanesHi[l]);
+    }
+    for (size_t k = whole + c; k < count; k += Channels) {
+      const int16_t v = LoadLe16(p + 2 * k);
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+    peaks[c] = std::max<int64_t>(hi, -static_cast<int64_t>(lo));
+  }
+  return peaks;
+}
+
+// Largest magnitudes among `count` (> 0) packed 24-bit samples (whole frames).
 //
 // Sample k (k >= 1) is read as the 32-bit word starting one byte early, at
 // 3k - 1: its top three bytes are the sample and its low byte belongs to the
@@ -79,20 +108,29 @@ int64_t MaxMagnitude16(const uint8_t* p, size_t count) {
 // shuffles), so the scan stays scalar and does the least per sample: one load
 // and one unsigned range test, which fails only when a sample lies outside the
 // extremes seen so far.
-int64_t MaxMagnitude24(const uint8_t* p, size_t count) {
+template <size_t Channels>
+Peaks<Channels> MaxMagnitude24(const uint8_t* p, size_t count) {
   const int32_t first =
       static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]) << 16 |
                            static_cast<uint32_t>(p[2]) << 24);
-  int32_t lo = std::min(0, first), hi = std::max(0, first);
-  for (size_t k = 1; k < count; ++k) {
+  std::array<int32_t, Channels> lo{}, hi{};
+  lo[0] = std::min(0, first);
+  hi[0] = std::max(0, first);
+  const auto take = [p, &lo, &hi](size_t k, size_t c) {
     const int32_t w = LoadLe32(p + 3 * k - 1);
-    if (static_cast<uint32_t>(w) - static_cast<uint32_t>(lo) >
-        static_cast<uint32_t>(hi) - static_cast<uint32_t>(lo)) [[unlikely]] {
-      lo = std::min(lo, w);
-      hi = std::max(hi, w);
+    if (static_cast<uint32_t>(w) - static_cast<uint32_t>(lo[c]) >
+        static_cast<uint32_t>(hi[c]) - static_cast<uint32_t>(lo[c])) [[unlikely]] {
+      lo[c] = std::min(lo[c], w);
+      hi[c] = std::max(hi[c], w);
     }
-  }
-  return std::max<int64_t>(hi >> 8, -static_cast<int64_t>(lo >> 8));
+  };
+  for (size_t c = 1; c < Channels; ++c) take(c, c);
+  for (size_t frame = Channels; frame < count; frame += Channels)
+    for (size_t c = 0; c < Channels; ++c) take(frame + c, c);
+  Peaks<Channels> peaks;
+  for (size_t c = 0; c < Channels; ++c)
+    peaks[c] = std::max<int64_t>(hi[c] >> 8, -static_cast<int64_t>(lo[c] >> 8));
+  return peaks;
 }
 
 #ifdef ZELM_X86_DISPATCH
@@ -101,7 +139,9 @@ int64_t MaxMagnitude24(const uint8_t* p, size_t count) {
 // the CPU has said it runs it (ChooseMaxMagnitude24), so the program still
 // runs on any x86-64. A shuffle spreads four packed samples into the top
 // three bytes of four 32-bit lanes with a zero low byte: sample x 256, whose
-// extremes are the samples' extremes, as in the scalar scan.
+// extremes are the samples' extremes, as in the scalar scan. Every vector
+// starts on a frame and holds whole frames, so its lane l holds channel
+// l mod Channels throughout.
 
 // Byte shuffle for the four samples at bytes base .. base+11 of a 16-byte vector.
 constexpr std::array<int8_t, 16> SpreadMask(int base) {
@@ -122,21 +162,31 @@ int32_t Word24(const uint8_t* s) {
                               static_cast<uint32_t>(s[2]) << 24);
 }
 
-int64_t FinishScan(const int32_t* lanesLo, const int32_t* lanesHi, size_t lanes, const uint8_t* p,
-                   size_t from, size_t count) {
-  int32_t lo = *std::min_element(lanesLo, lanesLo + lanes);
-  int32_t hi = *std::max_element(lanesHi, lanesHi + lanes);
-  for (size_t k = from; k < count; ++k) {
-    lo = std::min(lo, Word24(p + 3 * k));
-    hi = std::max(hi, Word24(p + 3 * k));
+// The vector lanes' extremes, and the samples from `from` (a frame) on.
+template <size_t Channels>
+Peaks<Channels> FinishScan(const int32_t* lanesLo, const int32_t* lanesHi, size_t lanes,
+                           const uint8_t* p, size_t from, size_t count) {
+  Peaks<Channels> peaks;
+  for (size_t c = 0; c < Channels; ++c) {
+    int32_t lo = 0, hi = 0;
+    for (size_t l = c; l < lanes; l += Channels) {
+      lo = std::min(lo, lanesLo[l]);
+      hi = std::max(hi, lanesHi[l]);
+    }
+    for (size_t k = from + c; k < count; k += Channels) {
+      lo = std::min(lo, Word24(p + 3 * k));
+      hi = std::max(hi, Word24(p + 3 * k));
+    }
+    peaks[c] = std::max<int64_t>(hi >> 8, -static_cast<int64_t>(lo >> 8));
   }
-  return std::max<int64_t>(hi >> 8, -static_cast<int64_t>(lo >> 8));
+  return peaks;
 }
 
 // 16 samples (48 bytes) a step, from four 16-byte loads inside the step's
 // bytes (the last starts 4 bytes early and shuffles from byte 4).
-__attribute__((target("ssse3,sse4.1"))) int64_t MaxMagnitude24Sse41(const uint8_t* p,
-                                                                    size_t count) {
+template <size_t Channels>
+__attribute__((target("ssse3,sse4.1"))) Peaks<Channels> MaxMagnitude24Sse41(const uint8_t* p,
+                                                                            size_t count) {
   const __m128i m0 = Load128(kSpreadAt0.data()), m4 = Load128(kSpreadAt4.data());
   __m128i lo0 = _mm_setzero_si128(), lo1 = lo0, lo2 = lo0, lo3 = lo0;
   __m128i hi0 = lo0, hi1 = lo0, hi2 = lo0, hi3 = lo0;
@@ -161,7 +211,7 @@ __attribute__((target("ssse3,sse4.1"))) int64_t MaxMagnitude24Sse41(const uint8_
                   _mm_min_epi32(_mm_min_epi32(lo0, lo1), _mm_min_epi32(lo2, lo3)));
   _mm_store_si128(reinterpret_cast<__m128i*>(hi),
                   _mm_max_epi32(_mm_max_epi32(hi0, hi1), _mm_max_epi32(hi2, hi3)));
-  return FinishScan(lo, hi, 4, p, whole, count);
+  return FinishScan<Channels>(lo, hi, 4, p, whole, count);
 }
 
 __attribute__((target("avx2"))) __m256i Load2x128(const uint8_t* low, const uint8_t* high) {
@@ -177,7 +227,9 @@ __attribute__((target("avx2"))) __m256i Load256(const uint8_t* p) {
 // samples 4-7 at bytes 0-11 of the high half, so one in-lane shuffle spreads
 // all eight. The first group has no 4 bytes before it and the last ones none
 // after, so those take two 16-byte loads instead, inside the group.
-__attribute__((target("avx2"))) int64_t MaxMagnitude24Avx2(const uint8_t* p, size_t count) {
+template <size_t Channels>
+__attribute__((target("avx2"))) Peaks<Channels> MaxMagnitude24Avx2(const uint8_t* p,
+                                                                   size_t count) {
   const __m128i m0 = Load128(kSpreadAt0.data()), m4 = Load128(kSpreadAt4.data());
   const __m256i m40 = _mm256_inserti128_si256(_mm256_castsi128_si256(m4), m0, 1);
   const __m256i m04 = _mm256_inserti128_si256(_mm256_castsi128_si256(m0), m4, 1);
@@ -216,38 +268,37 @@ __attribute__((target("avx2"))) int64_t MaxMagnitude24Avx2(const uint8_t* p, siz
                      _mm256_min_epi32(_mm256_min_epi32(lo0, lo1), _mm256_min_epi32(lo2, lo3)));
   _mm256_store_si256(reinterpret_cast<__m256i*>(hi),
                      _mm256_max_epi32(_mm256_max_epi32(hi0, hi1), _mm256_max_epi32(hi2, hi3)));
-  return FinishScan(lo, hi, 8, p, k, count);
+  return FinishScan<Channels>(lo, hi, 8, p, k, count);
 }
 #endif  // ZELM_X86_DISPATCH
 
-using Scan24 = int64_t (*)(const uint8_t*, size_t);
+template <size_t Channels>
+using Scan24 = Peaks<Channels> (*)(const uint8_t*, size_t);
 
 // The widest scan this CPU runs.
-Scan24 ChooseMaxMagnitude24() {
+template <size_t Channels>
+Scan24<Channels> ChooseMaxMagnitude24() {
 #ifdef ZELM_X86_DISPATCH
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return MaxMagnitude24Avx2;
+  if (__builtin_cpu_supports("avx2")) return MaxMagnitude24Avx2<Channels>;
   if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"))
-    return MaxMagnitude24Sse41;
+    return MaxMagnitude24Sse41<Channels>;
 #endif
-  return MaxMagnitude24;
+  return MaxMagnitude24<Channels>;
 }
 
-}  // namespace
+// Each channel's largest magnitude among `frames` (> 0) frames.
+template <size_t Channels>
+Peaks<Channels> MaxMagnitudes(const uint8_t* p, size_t frames, uint32_t SampleBytes) {
+  static const Scan24<Channels> maxMagnitude24 = ChooseMaxMagnitude24<Channels>();
+  return SampleBytes == 3 ? maxMagnitude24(p, Channels * frames)
+                          : MaxMagnitude16<Channels>(p, Channels * frames);
+}
 
-// Equivalent to raising both entries sample by sample and warning at the first
-// full-scale sample: the entries end at max(entry, largest magnitude), and a
-// full-scale sample exists exactly when the largest magnitude is full scale.
-void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* RunPeak,
-               const void* area, int64_t* PeriodPeak, std::string* text) {
-  if (count <= 0) {
-    return;
-  }
-  const auto* bytes = static_cast<const uint8_t*>(area);
-  const size_t n = static_cast<size_t>(count);
-  static const Scan24 maxMagnitude24 = ChooseMaxMagnitude24();
-  const int64_t sample = SampleBytes == 3 ? maxMagnitude24(bytes, n) : MaxMagnitude16(bytes, n);
-
+// Raises both entries of `channel` to `sample`, a magnitude, and warns when
+// it is full scale.
+void Raise(int32_t channel, int64_t sample, uint32_t SampleBytes, int64_t* RunPeak,
+           int64_t* PeriodPeak, std::string* text) {
   if (RunPeak[channel] < sample) {
     RunPeak[channel] = sample;
   }
@@ -264,4 +315,30 @@ void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* Ru
     else
       std::fputs(warning, stdout);
   }
+}
+
+}  // namespace
+
+// Equivalent to raising both entries sample by sample and warning at the first
+// full-scale sample: the entries end at max(entry, largest magnitude), and a
+// full-scale sample exists exactly when the largest magnitude is full scale.
+void CheckPeak(int32_t channel, int32_t count, uint32_t SampleBytes, int64_t* RunPeak,
+               const void* area, int64_t* PeriodPeak, std::string* text) {
+  if (count <= 0) {
+    return;
+  }
+  const Peaks<1> peak =
+      MaxMagnitudes<1>(static_cast<const uint8_t*>(area), static_cast<size_t>(count), SampleBytes);
+  Raise(channel, peak[0], SampleBytes, RunPeak, PeriodPeak, text);
+}
+
+void CheckPeakFrames(int32_t count, uint32_t SampleBytes, int64_t* RunPeak, const void* frames,
+                     int64_t* PeriodPeak, std::string* text) {
+  if (count <= 0) {
+    return;
+  }
+  const Peaks<2> peaks = MaxMagnitudes<2>(static_cast<const uint8_t*>(frames),
+                                          static_cast<size_t>(count), SampleBytes);
+  for (int32_t channel = 0; channel < 2; ++channel)
+    Raise(channel, peaks[channel], SampleBytes, RunPeak, PeriodPeak, text);
 }

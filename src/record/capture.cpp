@@ -10,6 +10,7 @@
 #include <new>
 
 #include "record/common.h"
+#include "record/realtime.h"
 #include "record/stop.h"
 
 bool AllocateCaptureBuffers(CaptureBuffers* buffers, size_t slotBytes) {
@@ -517,7 +518,10 @@ void Reader::Took(snd_pcm_uframes_t frames) {
 }
 
 bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
-  if (pacing.ProvesUnpaced(frames, now, buffer, job.SampleRate)) out.ring->AllowWaiting();
+  if (pacing.ProvesUnpaced(frames, now, buffer, job.SampleRate)) {
+    out.ring->AllowWaiting();
+    RunAtNormalPriority();
+  }
   if (clock.gapPending && !tight && ++clock.gapLooks < kGapLooks) return true;  // look again
   if (clock.gapPending) return FillGap(frames, now);
   if (!CatchUnreportedLoss(frames, now, tight)) return false;
@@ -586,6 +590,7 @@ CaptureResult Reader::Run() {
 }  // namespace
 
 CaptureResult RunCapture(const CaptureJob& job) {
+  RunInRealTime();
   Reader r(job);
   r.pcm = job.device->handle.get();
   r.period = job.device->PeriodFrames;

@@ -152,6 +152,55 @@ void DeinterleaveFixed(size_t frames, const uint8_t* in, uint8_t* left, uint8_t*
   }
 }
 
+// A mono take from an interleaved device keeps every other 16-bit sample:
+// eight frames a step, through GCC's generic vectors, whose even-lane shuffle
+// becomes the target's own (NEON's uzp1, unpacks on baseline x86-64).
+using Lanes16 = int16_t __attribute__((vector_size(16)));
+
+void Left16(size_t frames, const uint8_t* in, uint8_t* left) {
+  const size_t whole = frames & ~static_cast<size_t>(7);
+  for (size_t k = 0; k < whole; k += 8) {
+    Lanes16 a, b;
+    std::memcpy(&a, in + 4 * k, sizeof a);
+    std::memcpy(&b, in + 4 * k + 16, sizeof b);
+    const Lanes16 l = __builtin_shuffle(a, b, Lanes16{0, 2, 4, 6, 8, 10, 12, 14});
+    std::memcpy(left + 2 * k, &l, sizeof l);
+  }
+  DeinterleaveFixed<2, false>(frames - whole, in + 4 * whole, left + 2 * whole, nullptr);
+}
+
+#ifdef ZELM_X86_DISPATCH
+// Sixteen frames a step: a byte shuffle gathers each 128-bit half's four
+// left samples into its low 8 bytes, and two 64-bit moves put the four
+// groups in order. Compiled for AVX2 and chosen at run time (ChooseLeft16).
+__attribute__((target("avx2"))) void Left16Avx2(size_t frames, const uint8_t* in,
+                                                uint8_t* left) {
+  const __m256i gather = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -128, -128, -128, -128, -128,
+                                          -128, -128, -128, 0, 1, 4, 5, 8, 9, 12, 13, -128, -128,
+                                          -128, -128, -128, -128, -128, -128);
+  const size_t whole = frames & ~static_cast<size_t>(15);
+  for (size_t k = 0; k < whole; k += 16) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * k));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * k + 32));
+    // Frames 0-3 and 8-11 in the low half, 4-7 and 12-15 in the high one.
+    const __m256i both =
+        _mm256_unpacklo_epi64(_mm256_shuffle_epi8(a, gather), _mm256_shuffle_epi8(b, gather));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(left + 2 * k),
+                        _mm256_permute4x64_epi64(both, 0xD8));
+  }
+  Left16(frames - whole, in + 4 * whole, left + 2 * whole);
+}
+#endif  // ZELM_X86_DISPATCH
+
+using Left16Fn = void (*)(size_t, const uint8_t*, uint8_t*);
+Left16Fn ChooseLeft16() {
+#ifdef ZELM_X86_DISPATCH
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return Left16Avx2;
+#endif
+  return Left16;
+}
+
 #ifdef ZELM_X86_DISPATCH
 // Splitting 16 frames (96 interleaved bytes) gives six 16-byte output chunks,
 // three per channel. The bytes a chunk needs span at most 32 input bytes, so
@@ -229,10 +278,11 @@ void Deinterleave(int32_t frames, int32_t sampleBytes, const uint8_t* in, uint8_
   if (frames <= 0) return;
   const size_t n = static_cast<size_t>(frames);
   if (sampleBytes == 2) {
+    static const Left16Fn left16 = ChooseLeft16();
     if (right != nullptr)
       DeinterleaveFixed<2>(n, in, left, right);
     else
-      DeinterleaveFixed<2, false>(n, in, left, nullptr);
+      left16(n, in, left);
   } else if (sampleBytes == 3) {
     static const Deinterleave24Fn both = ChooseDeinterleave24<true>();
     static const Deinterleave24Fn leftOnly = ChooseDeinterleave24<false>();

@@ -16,17 +16,15 @@ constexpr float kMeterDecayDb = 11.25f;
 }  // namespace
 
 void Passes::Scan(const uint8_t* period, uint32_t frames) {
-  const size_t PeriodBytes = SampleBytes * PeriodFrames;
-  if (!split.empty()) {
-    // Frames as the device delivered them: split into the channel areas the
-    // scan reads, here, where they stay in this core's cache.
-    Deinterleave(static_cast<int32_t>(frames), static_cast<int32_t>(SampleBytes), period,
-                 split.data(), split.data() + PeriodBytes);
-    period = split.data();
+  int64_t ignored[2] = {0, 0};
+  // Frames hold both channels, and a stereo take scans both.
+  if (interleaved) {
+    CheckPeakFrames(static_cast<int32_t>(frames), SampleBytes, ignored, period, scanned, &warnings);
+    return;
   }
+  const size_t PeriodBytes = SampleBytes * PeriodFrames;
   for (int ch = 0; ch < 2; ++ch) {
     if (!Scanned(ch)) continue;
-    int64_t ignored[2] = {0, 0};
     CheckPeak(ch, static_cast<int32_t>(frames), SampleBytes, ignored, period + ch * PeriodBytes,
               scanned, &warnings);
   }

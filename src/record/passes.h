@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 struct Console;
 struct PeriodRecord;
@@ -27,9 +26,8 @@ struct Passes {
   uint32_t HoldPeriods = 0;
   bool twoChannelMeter = false;
   int32_t meterChannels = 1;
-  // Room for the channel areas of a period that arrives as frames, if the
-  // take's do; allocated before the take.
-  std::vector<uint8_t> split;
+  // The periods are the device's interleaved frames, not channel areas.
+  bool interleaved = false;
 
   int64_t RunPeak[2] = {0, 0};
   int64_t PeriodPeak[2] = {0, 0};

@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -33,6 +32,7 @@
 #include "record/device.h"
 #include "record/outputs.h"
 #include "record/passes.h"
+#include "record/realtime.h"
 #include "record/ring.h"
 #include "record/stop.h"
 #include "record/wakeup.h"
@@ -120,13 +120,9 @@ void AllocateTake(Take* t) {
       std::ceil(kRingSeconds * t->SampleRate / static_cast<double>(t->PeriodFrames)));
   const size_t slots = RingSlotsFor(t->periods, ringPeriods);
   t->ring.interleaved = t->device.interleaved && t->InterleavedStereo == 1;
-  bool ok = t->ring.Allocate(slots, 2 * areaBytes) &&
-            AllocateCaptureBuffers(&t->buffers, 2 * areaBytes);
-  try {
-    if (ok && t->ring.interleaved) t->passes.split.assign(2 * areaBytes, 0);
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
+  const bool ok = t->ring.Allocate(slots, 2 * areaBytes) &&
+                  AllocateCaptureBuffers(&t->buffers, 2 * areaBytes);
+  if (ok) LockInMemory(t->ring.Memory(), t->ring.MemoryBytes());
   if (!ok) {
     std::printf("Can't allocate %.1f MB for the capture buffers of %s\n",
                 static_cast<double>(slots * 2 * areaBytes) / 1e6, t->DeviceName.c_str());
@@ -239,6 +235,7 @@ void SetUpPasses(Take* t) {
   p.TotalFrames = t->TotalFrames;
   p.ChannelEnabled[1] = t->ChannelEnabled[1];
   p.InterleavedStereo = t->InterleavedStereo;
+  p.interleaved = t->ring.interleaved;
   // Three seconds' worth of 4096-frame periods of hold.
   p.HoldPeriods = (t->SampleRate * 3) >> 12;
   p.twoChannelMeter = t->ChannelCount == 2 || t->InterleavedStereo == 1;
