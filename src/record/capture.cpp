@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "record/common.h"
@@ -208,33 +209,67 @@ struct DropoutClock {
   }
 };
 
-// Waits for the device, or a stop. The descriptors of some plugins are
+// The shortest sleep while frames are missing: a wait always blocks in the
+// kernel, so a device a few frames short is never spun on.
+constexpr double kMinSleepSeconds = 1e-3;
+// A device that has shown fewer frames than the period misses for this many
+// periods' time is read all the same: some plugins notice that the server is
+// gone only when asked for frames.
+constexpr double kLeaveForPeriods = 2;
+
+// Waits for the device, or a stop, for about a period's worth of frames:
+// every wake-up is a trip through a sound server's plugin. The device's
+// descriptors are watched only while nothing at all is there; frames that
+// are there but fall short of the period are left where they are for the
+// time the rest takes to arrive. The descriptors of some plugins are
 // readable while nothing is there, and only the device can tell (through
 // revents). PipeWire's stays readable for good; once a descriptor is seen to
-// do that, the thread sleeps instead for half the time the missing frames
-// take to arrive, then asks the device.
+// do that, the thread sleeps instead for the time the missing frames take
+// to arrive, then asks the device.
 struct DeviceWait {
   snd_pcm_t* pcm = nullptr;
   pollfd fds[kMaxDeviceFds + 2] = {};  // the device's, the stop descriptor, room for a Wakeup
   int deviceFds = 0;
   int idleWakeups = 0;
   bool busyDescriptor = false;
+  double lastTaken = 0;  // when frames were last read (or the device opened)
 
+  // Also for a device opened anew: nothing of the one before holds.
   void Open(snd_pcm_t* device, int stopFd) {
     pcm = device;
     const int count = snd_pcm_poll_descriptors_count(pcm);
     deviceFds = snd_pcm_poll_descriptors(pcm, fds, std::clamp(count, 0, kMaxDeviceFds));
     if (deviceFds < 0) deviceFds = 0;
     fds[deviceFds] = {stopFd, POLLIN, 0};
+    idleWakeups = 0;
+    busyDescriptor = false;
+    lastTaken = MonotonicSeconds();
   }
 
   pollfd* Stop() { return fds + deviceFds; }
 
+  // Sleeps for the time `frames` take to arrive, within the bounds given;
+  // a stop ends it at once. True when it was a stop.
+  bool Sleep(snd_pcm_uframes_t frames, uint32_t rate, double limitSeconds) {
+    const double seconds = std::clamp(static_cast<double>(frames) / rate, kMinSleepSeconds,
+                                      std::max(limitSeconds, kMinSleepSeconds));
+    const auto whole = static_cast<time_t>(seconds);
+    const timespec span = {whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
+    return ppoll(Stop(), 1, &span, nullptr) > 0;
+  }
+
+  // Whether a look at `now` that found `frames`, fewer than the `missing`
+  // ones of the period being filled, may leave them there and sleep: not
+  // once the device has kept back its frames for too long.
+  bool MayLeave(snd_pcm_uframes_t frames, snd_pcm_uframes_t missing, double now,
+                snd_pcm_uframes_t period, uint32_t rate) const {
+    return frames < missing &&
+           now - lastTaken < kLeaveForPeriods * static_cast<double>(period) / rate;
+  }
+
+  // Nothing at all is there.
   void Wait(snd_pcm_uframes_t missing, uint32_t rate, int limitMs) {
-    if (busyDescriptor) {
-      const auto ms = static_cast<int>(missing * 500 / rate);
-      if (poll(Stop(), 1, std::clamp(ms, 1, limitMs)) > 0) return;
-    }
+    if (busyDescriptor && Sleep(missing, rate, limitMs / 1000.0)) return;
     // The device is still asked, so that it can report a failure.
     const int ready = poll(fds, static_cast<nfds_t>(deviceFds + 1), busyDescriptor ? 0 : limitMs);
     if (ready <= 0 || (Stop()->revents & POLLIN) != 0) return;
@@ -523,15 +558,29 @@ bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
     RunAtNormalPriority();
   }
   if (clock.gapPending && !tight && ++clock.gapLooks < kGapLooks) return true;  // look again
-  if (clock.gapPending) return FillGap(frames, now);
+  if (clock.gapPending) {
+    wait.lastTaken = now;
+    return FillGap(frames, now);
+  }
   if (!CatchUnreportedLoss(frames, now, tight)) return false;
   if (out.Position() == TakeFrames()) return true;  // the loss ran past the take's end
   if (out.target == nullptr && !out.ChooseTarget()) return false;
   clock.Saw(static_cast<double>(out.Position() + frames), now, tight, job.SampleRate);
-  // Whatever is there is read: a sound server's plugin may notice that
+  // Part of a period is left for the rest to join it, on a device paced by
+  // real time (one that is not has its whole buffer there at once).
+  const snd_pcm_uframes_t missing = period - out.filled;
+  if (pacing.paced && wait.MayLeave(frames, missing, now, period, job.SampleRate)) {
+    out.ring->Flush();
+    const double deadline =
+        wait.lastTaken + kLeaveForPeriods * static_cast<double>(period) / job.SampleRate;
+    wait.Sleep(missing - frames, job.SampleRate, deadline - now);
+    return true;  // a stop is seen at the top of the loop
+  }
+  // Else whatever is there is read: a sound server's plugin may notice that
   // the server is gone only when asked for frames.
-  const snd_pcm_sframes_t got = ReadInto(job, out, std::min(frames, period - out.filled));
+  const snd_pcm_sframes_t got = ReadInto(job, out, std::min(frames, missing));
   if (got < 0) return Failed(got, now);
+  wait.lastTaken = now;
   Took(static_cast<snd_pcm_uframes_t>(got));
   return true;
 }
