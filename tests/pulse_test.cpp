@@ -185,11 +185,12 @@ class PulseFaults : public ::testing::Test {
   Env env_;
 };
 
-// The sound server ends in the middle of a take: zelm says so, keeps what it
-// recorded, and ends with status 1.
+// The sound server ends in the middle of a take and never comes back: zelm
+// says so, waits for it to the take's planned end, keeps what it recorded,
+// and ends with status 1.
 TEST_F(PulseFaults, AServerThatGoesAwayEndsTheTakeWithWholeFiles) {
   RunOptions options;
-  options.args = {"1648", "20", "default", "2", "a.wav", "b.wav"};
+  options.args = {"1648", "4", "default", "2", "a.wav", "b.wav"};
   options.cwd = work_;
   options.env = env_;
   RunResult r;
@@ -198,7 +199,9 @@ TEST_F(PulseFaults, AServerThatGoesAwayEndsTheTakeWithWholeFiles) {
   Server("stop");
   take.join();
   EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("default lost: waiting for it to come back\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Recording from default failed: "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("ALSA lib"), std::string::npos) << r.err;
   EXPECT_EQ(r.out.find("Done"), std::string::npos) << r.out;
   ExpectWholeTone(work_ + "/a.wav", kToneAmplitude);
   ExpectWholeTone(work_ + "/b.wav", kToneAmplitude);

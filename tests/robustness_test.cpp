@@ -58,8 +58,9 @@ class Robustness : public ZelmTest {
     AddDevices(
         "pcm.ileave { type zelmtest access \"interleaved\" }\n"
         "pcm.nonileave { type zelmtest access \"noninterleaved\" }\n"
-        "pcm.lost { type zelmtest lost_after 3 }\n"
-        "pcm.lost6 { type zelmtest lost_after 6 }\n"
+        // Lost for good: a new open is refused too.
+        "pcm.lost { type zelmtest lost_after 3 state_file \"" + env_.dir + "/lost.state\" }\n"
+        "pcm.lost6 { type zelmtest lost_after 6 state_file \"" + env_.dir + "/lost6.state\" }\n"
         "pcm.paced { type zelmtest realtime true }\n"
         "pcm.at48k { type zelmtest rate 48000 }\n");
   }
@@ -100,9 +101,9 @@ TEST_F(Robustness, EveryAccessRecordsEveryModeExactly) {
   }
 }
 
-// The device disappears after three periods of a ten-period take: the run
-// says so, keeps the three periods in files whose headers say three, prints
-// the peaks so far without "Done", and ends with status 1.
+// The device disappears after three periods of a ten-period take, never to
+// come back: the run says so, keeps the three periods in files whose headers
+// say three, prints the peaks so far without "Done", and ends with status 1.
 TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
   const RunResult r = Run({"1644", "0.9", "lost", "2", "a.wav", "b.wav"});
   EXPECT_EQ(r.status, 1);
@@ -121,7 +122,9 @@ TEST_F(Robustness, ALostDeviceEndsTheTakeWithWholeFiles) {
   // did not fail is reported as failing.
   const RunResult s = Run({"1644", "0.9", "lost6", "s", "s.wav"});
   EXPECT_EQ(s.status, 1);
-  EXPECT_EQ(s.err, "\nRecording from lost6 failed: No such device\n");
+  EXPECT_EQ(s.err,
+            "\nlost6 lost: waiting for it to come back\n\nRecording from lost6 failed: No such "
+            "device\n");
   EXPECT_EQ(ReadFile(at("s.wav")).substr(44), RampStereo(6 * 4096, 2));
 }
 

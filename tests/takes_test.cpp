@@ -40,11 +40,19 @@ class Takes : public ZelmTest {
  protected:
   void SetUp() override {
     ZelmTest::SetUp();
+    // The devices that go away keep their state (and clock) across a reopen.
+    const auto kept = [this](const std::string& name) {
+      return " state_file \"" + env_.dir + "/" + name + ".state\" }\n";
+    };
     AddDevices(
         "pcm.card { type zelmtest hardware true }\n"
         "pcm.frozen { type zelmtest hardware true freeze_after 5 }\n"
         "pcm.bursts { type zelmtest hardware true overrun_periods \"3,7,8,20\" }\n"
-        "pcm.ov4 { type zelmtest hardware true overrun_periods \"3,4,5,6\" }\n");
+        "pcm.ov4 { type zelmtest hardware true overrun_periods \"3,4,5,6\" }\n"
+        "pcm.asleep { type zelmtest hardware true suspend_after 10 suspend_ms 1500 }\n"
+        "pcm.thawed { type zelmtest hardware true freeze_after 10" + kept("thawed") +
+        "pcm.away { type zelmtest hardware true lost_after 10 lost_for_ms 1500" + kept("away") +
+        "pcm.gone { type zelmtest hardware true lost_after 10" + kept("gone"));
   }
 
   RunOptions Options(std::vector<std::string> args) {
@@ -215,9 +223,10 @@ TEST_F(Takes, TheConsoleAndTheNameAreNotTheTake) {
   ExpectExactFrom0("moved.wav");
 }
 
-// Dropouts: overruns in bursts, four in a row, and a process stopped for 2 s
-// (Ctrl-Z, then fg). Each is one RX, and as much silence as the device lost,
-// so every later frame keeps its place; the take keeps its planned length.
+// Dropouts: overruns in bursts, four in a row, a process stopped for 2 s
+// (Ctrl-Z, then fg), and a device suspended for 1.5 s (the machine slept).
+// Each is one RX, and as much silence as the device lost, so every later
+// frame keeps its place; the take keeps its planned length.
 TEST_F(Takes, DropoutsKeepEveryFrameInItsPlace) {
   struct Case {
     std::string device;
@@ -225,7 +234,8 @@ TEST_F(Takes, DropoutsKeepEveryFrameInItsPlace) {
     size_t dropouts;
   };
   for (const Case& c : {Case{"bursts", {}, 3}, Case{"ov4", {}, 1},
-                        Case{"card", {{1000, SIGSTOP}, {3000, SIGCONT}}, 1}}) {
+                        Case{"card", {{1000, SIGSTOP}, {3000, SIGCONT}}, 1},
+                        Case{"asleep", {}, 1}}) {
     SCOPED_TRACE(c.device);
     RunOptions options = Options({"1648", "4", c.device, "s", c.device + ".wav"});
     options.signals = c.signals;
@@ -285,17 +295,36 @@ TEST_F(Takes, AnUnpacedDeviceWaitsForRoomAndLosesNothing) {
   ExpectReadersAgree(at("n.wav"), 2, 96000, 24, frames);
 }
 
-// A device that stops delivering without an error is lost once it has been
-// silent for three seconds: the take ends with what came, in whole files.
-TEST_F(Takes, AFrozenDeviceEndsTheTake) {
-  const RunResult r = RunProgram(Options({"1648", "60", "frozen", "1", "f.wav"}));
+// A device that is lost (unplugged), or stops delivering for the three
+// seconds that make it lost (a frozen server), is opened again until it
+// comes back: the time it was away is silence, every later frame keeps its
+// place, and the take ends as planned. One that never comes back ends the
+// take at its planned end, with the files ending at the last audio.
+TEST_F(Takes, ADeviceThatGoesAwayIsWaitedFor) {
+  for (const std::string device : {"away", "thawed"}) {
+    SCOPED_TRACE(device);
+    const RunResult r = RunProgram(Options({"1648", "6", device, "s", device + ".wav"}));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("\n" + device + " lost: waiting for it to come back\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("\n" + device + " is back after "), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Silence written in place of lost audio = "), std::string::npos);
+    EXPECT_NE(r.out.find("Done\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(at(device + ".wav")).size(), 44u + 71 * 4096 * 4);
+    EXPECT_EQ(ExpectEveryFrameInPlace(device + ".wav"), 1u);
+  }
+
+  const RunResult r = RunProgram(Options({"1648", "3", "gone", "1", "g.wav"}));
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Recording from frozen failed: no audio for 3 seconds\n"),
+  EXPECT_NE(r.err.find("gone lost: waiting for it to come back\n\nRecording from gone failed: "
+                       "No such device\n"),
             std::string::npos)
       << r.err;
-  EXPECT_LT(r.elapsedMs, 6000);
-  EXPECT_EQ(ReadFile(at("f.wav")).size(), 44u + 5 * 4096 * 2);
-  ExpectExactFrom0("f.wav");
+  EXPECT_EQ(r.out.find("Done"), std::string::npos) << r.out;
+  EXPECT_GE(r.elapsedMs, 3000);
+  EXPECT_EQ(ReadFile(at("g.wav")).size(), 44u + 10 * 4096 * 2);
+  ExpectExactFrom0("g.wav");
 }
 
 // A crash (kill -9, the OOM killer) right after the start, mid-take or

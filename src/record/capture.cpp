@@ -19,6 +19,7 @@ bool AllocateCaptureBuffers(CaptureBuffers* buffers, size_t slotBytes) {
     // assign writes every byte: the pages are faulted in here, not mid-take.
     buffers->spill.assign(slotBytes, 0);
     buffers->scratch.assign(slotBytes, 0);
+    buffers->params.assign(snd_pcm_hw_params_sizeof(), 0);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -27,13 +28,26 @@ bool AllocateCaptureBuffers(CaptureBuffers* buffers, size_t slotBytes) {
 
 namespace {
 
+// The capture thread's time runs on through a suspend of the machine, so
+// that the time it slept is measured like any other dropout.
+double DeviceSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_BOOTTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// A suspended device that cannot be resumed yet is asked again this often.
+constexpr int kResumeRetryMs = 20;
+
 // A device is not paced by real time (ALSA's null and file devices) only
 // once it has delivered more than kUnpacedRatio times what the clock allows
 // since its first start, its buffer and kUnpacedProofSeconds of audio more:
 // no device paced by real time, however it bursts, has a backlog or grants
-// a buffer, can. Such a device loses nothing by being made to wait for room.
+// a buffer, can (PulseAudio's sine source hands a new stream two seconds at
+// once). Such a device loses nothing by being made to wait for room. The
+// proof comes well before the ring's ten seconds are full.
 constexpr double kUnpacedRatio = 2.0;
-constexpr double kUnpacedProofSeconds = 1.0;
+constexpr double kUnpacedProofSeconds = 4.0;
 
 // A device paced by real time delivers at most this much faster than the
 // clock: a full buffer on one that kept to it means lost audio.
@@ -159,6 +173,9 @@ struct DropoutClock {
 
   bool Silent(double now) const { return now - lastAudio >= kNoAudioSeconds; }
 
+  // Where the clock puts the take at `now`.
+  double Position(double now, uint32_t rate) const { return refPosition + (now - refTime) * rate; }
+
   // Frames were there, the newest at take position `newest`. A look that
   // finds fewer than the clock says have come since the last one is not
   // taken as a reference: the device is holding frames back (a buffer about
@@ -194,6 +211,16 @@ struct DropoutClock {
     gapLooks = 0;
     refPosition = newest;
     refTime = now;
+  }
+
+  // The device was opened again at `now`: the time since the last frames
+  // seen is measured once audio is back, as after an overrun, and the
+  // device has kNoAudioSeconds from now to deliver.
+  void Reopened(double now) {
+    gapPending = true;
+    gapLooks = 0;
+    lastAudio = now;
+    restartedSinceAudio = true;
   }
 
   // The device overran at `now`. True for the first overrun of a dropout.
@@ -243,7 +270,7 @@ struct DeviceWait {
     fds[deviceFds] = {stopFd, POLLIN, 0};
     idleWakeups = 0;
     busyDescriptor = false;
-    lastTaken = MonotonicSeconds();
+    lastTaken = DeviceSeconds();
   }
 
   pollfd* Stop() { return fds + deviceFds; }
@@ -435,15 +462,39 @@ struct Reader {
   int Start() {
     int rc = snd_pcm_prepare(pcm);
     if (rc == 0) rc = snd_pcm_start(pcm);
-    pacing.Started(MonotonicSeconds());
+    pacing.Started(DeviceSeconds());
     return rc;
   }
 
-  // The device is gone: what arrived of the period is kept, and the take ends.
+  // The device is gone for good: what arrived of the period is kept, and
+  // the take ends.
   bool Lost(int error) {
     out.PublishPartial();
     result = {CaptureResult::kLost, error};
     return false;
+  }
+
+  // A stop: what arrived of the period is kept.
+  bool Stopped() {
+    out.PublishPartial();
+    result = {CaptureResult::kStopped, 0};
+    return false;
+  }
+
+  void CloseDevice() {
+    snd_pcm_drop(pcm);
+    job.device->handle.reset();
+    pcm = nullptr;
+  }
+
+  // The device opened again, granting what the take started with.
+  void Reopened(CaptureDevice* again, double now) {
+    job.device->handle = std::move(again->handle);
+    job.device->bufferFrames = again->bufferFrames;
+    pcm = job.device->handle.get();
+    buffer = again->bufferFrames;
+    wait.Open(pcm, job.wake->stop);
+    clock.Reopened(now);
   }
 
   // Puts `frames` frames of silence where the device lost audio (the
@@ -480,6 +531,8 @@ struct Reader {
   void Took(snd_pcm_uframes_t frames);
 
   // The steps of a take, each false when it ends the take.
+  bool Away(int error);
+  bool Resume();
   bool Recover(snd_pcm_sframes_t error, double now);
   bool Take(snd_pcm_uframes_t frames, double now, bool tight);
   bool Failed(snd_pcm_sframes_t error, double now);
@@ -488,20 +541,67 @@ struct Reader {
   CaptureResult Run();
 };
 
-// After an overrun or a suspend. False when the take ends: the device is
-// gone, or has delivered nothing for kNoAudioSeconds however often it
-// was restarted. Overruns in a row with no frame between are one
-// dropout, counted once.
+// The device is lost (`error`): it is closed and asked to open again until
+// it comes back or the take's planned end has passed by the clock. What
+// arrived of the period being filled stays there, unpublished, until audio
+// is back or the take ends. False when the take ends: a stop, the end
+// reached, or a device that came back granting something else.
+bool Reader::Away(int error) {
+  out.ring->Flush();
+  CloseDevice();
+  job.news->lost.fetch_add(1, std::memory_order_relaxed);
+  Signal(job.wake->main.fd);
+  const double since = clock.lastAudio;
+  auto* params = reinterpret_cast<snd_pcm_hw_params_t*>(job.buffers->params.data());
+  for (;;) {
+    if (poll(wait.Stop(), 1, kReopenIntervalMs) > 0) return Stopped();
+    const double now = DeviceSeconds();
+    if (clock.Position(now, job.SampleRate) >= static_cast<double>(TakeFrames())) return Lost(error);
+    CaptureDevice again;
+    if (ConfigureCaptureDevice(*job.reopenName, job.SampleRate, job.SampleBytes, params, &again)
+            .failed != SetUpStep::kDone)
+      continue;
+    if (!SameGrant(*job.device, again)) return Lost(kOtherGrantError);
+    Reopened(&again, now);
+    if (Start() < 0) {
+      CloseDevice();
+      continue;
+    }
+    job.news->awayMs.store(static_cast<uint32_t>((now - since) * 1000), std::memory_order_relaxed);
+    job.news->back.fetch_add(1, std::memory_order_release);
+    Signal(job.wake->main.fd);
+    return true;
+  }
+}
+
+// A suspended stream (the machine slept): resumed where the driver can, else
+// started anew. One that cannot be resumed yet is asked again shortly, until
+// it has been silent for kNoAudioSeconds and is taken for lost.
+bool Reader::Resume() {
+  int rc = ResumeStream(pcm);
+  if (rc == -EAGAIN) {
+    poll(wait.Stop(), 1, kResumeRetryMs);
+    return true;  // asked again on the next look
+  }
+  if (rc == 0 && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) rc = snd_pcm_start(pcm);
+  if (rc < 0) rc = Start();
+  return rc < 0 ? Away(rc) : true;
+}
+
+// After an overrun or a suspend, either of which is a dropout: the time it
+// takes is measured by the clock once audio is back. False when the take
+// ends. A device that has delivered nothing for kNoAudioSeconds however
+// often it was restarted is lost. Overruns in a row with no frame between
+// are one dropout, counted once.
 bool Reader::Recover(snd_pcm_sframes_t error, double now) {
   const bool again = clock.restartedSinceAudio;
   if (clock.Overran(now)) out.ring->Overran();
-  if (again && clock.Silent(now)) return Lost(kNoAudioError);
+  if (again && clock.Silent(now)) return Away(kNoAudioError);
+  if (error == -ESTRPIPE) return Resume();
   // A stream that overruns again at once is given a moment.
   if (again) poll(wait.Stop(), 1, 20);
-  int rc = RecoverStream(pcm, error);
-  if (rc == 0) rc = Start();
-  if (rc < 0) return Lost(rc);
-  return true;
+  const int rc = Start();
+  return rc < 0 ? Away(rc) : true;
 }
 
 // Audio is back after an overrun: as much silence as the clock says the
@@ -586,10 +686,10 @@ bool Reader::Take(snd_pcm_uframes_t frames, double now, bool tight) {
 }
 
 // The device reported an error: an overrun or a suspend is recovered from,
-// anything else ends the take.
+// anything else loses the device.
 bool Reader::Failed(snd_pcm_sframes_t error, double now) {
   if (error == -EPIPE || error == -ESTRPIPE) return Recover(error, now);
-  return Lost(static_cast<int>(error));
+  return Away(static_cast<int>(error));
 }
 
 // Nothing is there: waits, or finds the device broken or silent too long.
@@ -597,7 +697,7 @@ bool Reader::Idle(double now) {
   // Some plugins report a stream that broke only through its state.
   const snd_pcm_sframes_t broken = StateError(pcm);
   if (broken != 0) return Failed(broken, now);
-  if (clock.Silent(now)) return Lost(kNoAudioError);
+  if (clock.Silent(now)) return Away(kNoAudioError);
   out.ring->Flush();
   const double left = clock.lastAudio + kNoAudioSeconds - now;
   wait.Wait(period - out.filled, job.SampleRate,
@@ -607,16 +707,16 @@ bool Reader::Idle(double now) {
 
 // One look at the device. False when the take ends.
 bool Reader::Step() {
-  const double asked = MonotonicSeconds();
+  const double asked = DeviceSeconds();
   const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-  const double answered = MonotonicSeconds(), now = (asked + answered) / 2;
+  const double answered = DeviceSeconds(), now = (asked + answered) / 2;
   if (avail > 0)
     return Take(static_cast<snd_pcm_uframes_t>(avail), now, answered - asked < kTightLookSeconds);
   if (avail == 0) return Idle(now);
   return Failed(avail, now);
 }
 
-// The take: every period until the last, a stop, or a lost device.
+// The take: every period until the last, a stop, or a device lost for good.
 CaptureResult Reader::Run() {
   if (!WaitForGo(*job.wake)) return {CaptureResult::kStopped, 0};
   const int rc = Start();
@@ -627,18 +727,25 @@ CaptureResult Reader::Run() {
   }
   while (out.periods < job.totalPeriods) {
     if (StopRequested()) {
-      out.PublishPartial();
-      return {CaptureResult::kStopped, 0};
+      Stopped();
+      return result;
     }
-    // Besides a lost device, only a stop while waiting for room ends a step.
-    if (!Step()) return result.end == CaptureResult::kLost ? result : CaptureResult{CaptureResult::kStopped, 0};
+    // Besides the ends a step says, a stop while waiting for room ends one.
+    if (!Step()) return result.end == CaptureResult::kComplete ? CaptureResult{CaptureResult::kStopped, 0} : result;
   }
   return {CaptureResult::kComplete, 0};
 }
 
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
 }  // namespace
 
 CaptureResult RunCapture(const CaptureJob& job) {
+  // libasound and its plugins print their errors to standard error (one on
+  // every failed attempt to reach a sound server that is gone): from here on
+  // only the console thread writes there, and this thread never waits on a
+  // terminal.
+  snd_lib_error_set_handler(IgnoreAlsaError);
   RunInRealTime();
   Reader r(job);
   r.pcm = job.device->handle.get();

@@ -1,8 +1,6 @@
 // Opening and configuring the ALSA capture device.
 #include "record/device.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -231,13 +229,9 @@ bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint
   return false;
 }
 
-int RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t error) {
-  if (error == -ESTRPIPE) {
-    // A suspended device: resume it where the driver can, else start anew.
-    int rc;
-    for (int tries = 0; (rc = snd_pcm_resume(pcm)) == -EAGAIN && tries < 100; ++tries)
-      usleep(10000);
-    if (rc == 0) return 0;
-  }
-  return snd_pcm_prepare(pcm);
+int ResumeStream(snd_pcm_t* pcm) {
+  const int rc = snd_pcm_resume(pcm);
+  // Some plugins answer 0 whether or not the stream came back: its state says.
+  if (rc == 0 && snd_pcm_state(pcm) == SND_PCM_STATE_SUSPENDED) return -EAGAIN;
+  return rc;
 }

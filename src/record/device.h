@@ -63,7 +63,8 @@ std::string ResolveCardName(const std::string& DeviceName);
 bool SetUpCaptureDevice(const std::string& DeviceName, uint32_t SampleRate, uint32_t SampleBytes,
                         CaptureDevice* device);
 
-// Brings the stream back after an overrun or a suspend. Returns 0, or the
-// negative ALSA code when the device cannot be brought back (a sound server
-// that has gone reports its loss only this way).
-int RecoverStream(snd_pcm_t* pcm, snd_pcm_sframes_t error);
+// Resumes a suspended stream where it stopped. 0 once it runs (or is
+// prepared to) again, -EAGAIN while it cannot be resumed yet, or another
+// negative ALSA code when the driver cannot resume it at all (it is then
+// prepared anew).
+int ResumeStream(snd_pcm_t* pcm);

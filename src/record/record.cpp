@@ -50,6 +50,7 @@ constexpr double kWriterBatchSeconds = 0.25;
 // Everything a take holds, from its plan to its threads.
 struct Take {
   std::string DeviceName;
+  std::string reopenName;  // the same device when it is opened again
   uint32_t SampleRate = 0;
   uint32_t SampleBytes = 0;
   int32_t ChannelCount = 1;
@@ -74,6 +75,8 @@ struct Take {
   // The capture thread's, read once the producer side is closed.
   CaptureResult captured;
   std::atomic<bool> deviceReleased{false};
+  DeviceNews news;
+  uint32_t saidLost = 0, saidBack = 0;  // what of the news has been said
 
   Take() = default;
   Take(const Take&) = delete;
@@ -93,6 +96,9 @@ struct Take {
 // grants.
 void PlanTake(Take* t, float DurationSeconds) {
   if (!SetUpCaptureDevice(t->DeviceName, t->SampleRate, t->SampleBytes, &t->device)) EndRun();
+  // A card named by number is opened again by its id: it may come back as
+  // another number.
+  t->reopenName = ResolveCardName(t->DeviceName);
   t->PeriodFrames = t->device.PeriodFrames;
   // A device fixed at another rate records at that rate, whatever was asked;
   // files stamped with the requested one would play at the wrong speed.
@@ -161,7 +167,7 @@ void OpenRingSides(Take* t) {
 void CaptureThread(Take* t, const CaptureJob& job) {
   t->captured = RunCapture(job);
   t->producer->Close();
-  snd_pcm_drop(t->device.handle.get());
+  if (t->device.handle) snd_pcm_drop(t->device.handle.get());
   t->device.handle.reset();
   t->deviceReleased.store(true);
   Signal(t->wake.main.fd);
@@ -181,9 +187,10 @@ void StartThreads(Take* t) {
   w.SampleBytes = t->SampleBytes;
   w.PeriodFrames = t->PeriodFrames;
   w.InterleavedStereo = t->InterleavedStereo;
-  const CaptureJob job{&t->device,     &*t->producer,   t->ring.interleaved,
-                       &t->wake,       &t->buffers,     t->SampleBytes,
-                       t->SampleRate,  t->periods,      t->ChannelCount == 1 && t->InterleavedStereo == 0};
+  const CaptureJob job{&t->device,    &t->reopenName, &t->news,
+                       &*t->producer,  t->ring.interleaved,
+                       &t->wake,       &t->buffers,    t->SampleBytes,
+                       t->SampleRate,  t->periods,     t->ChannelCount == 1 && t->InterleavedStereo == 0};
   try {
     StartConsole(&t->console);
     t->writerThread = StartQuietThread([&w] { RunWriter(&w); });
@@ -243,6 +250,26 @@ void SetUpPasses(Take* t) {
   p.line.reserve(256);
 }
 
+// Says that the device was lost and is waited for, and that it is back, in
+// the order it happened (each loss comes before its return).
+void SayDeviceNews(Take* t) {
+  const uint32_t back = t->news.back.load(std::memory_order_acquire);
+  const uint32_t lost = t->news.lost.load(std::memory_order_relaxed);
+  for (;;) {
+    if (t->saidLost == t->saidBack && t->saidLost < lost) {
+      ++t->saidLost;
+      Say(&t->console, 2, "\n" + t->DeviceName + " lost: waiting for it to come back\n");
+      continue;
+    }
+    if (t->saidBack == t->saidLost || t->saidBack >= back) return;
+    ++t->saidBack;
+    char text[96];
+    std::snprintf(text, sizeof text, " is back after %.1f s; silence written in its place\n",
+                  t->news.awayMs.load(std::memory_order_relaxed) / 1000.0);
+    Say(&t->console, 2, "\n" + t->DeviceName + text);
+  }
+}
+
 // The passes, as the capture thread hands records over, until the take
 // ends. True when the capture thread was stuck after a stop and the take
 // was finished from the ring without it.
@@ -255,6 +282,7 @@ bool RunPasses(Take* t) {
       t->passes.Take(*r, audio);
       ring.Pass();
     }
+    SayDeviceNews(t);
     if (ring.Ended()) return false;
     if (StopRequested() && stopDeadline == 0)
       stopDeadline = MonotonicSeconds() + kCaptureGraceMs / 1000.0;
@@ -274,6 +302,8 @@ bool Report(Take* t, bool captureStuck) {
     char why[64];
     if (lostError == kNoAudioError)
       std::snprintf(why, sizeof why, "no audio for %d seconds", kNoAudioSeconds);
+    else if (lostError == kOtherGrantError)
+      std::snprintf(why, sizeof why, "it came back with other parameters");
     else
       std::snprintf(why, sizeof why, "%s", snd_strerror(lostError));
     Say(&t->console, 2, "\nRecording from " + t->DeviceName + " failed: " + why + "\n");
