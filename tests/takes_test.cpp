@@ -52,7 +52,8 @@ class Takes : public ZelmTest {
         "pcm.asleep { type zelmtest hardware true suspend_after 10 suspend_ms 1500 }\n"
         "pcm.thawed { type zelmtest hardware true freeze_after 10" + kept("thawed") +
         "pcm.away { type zelmtest hardware true lost_after 10 lost_for_ms 1500" + kept("away") +
-        "pcm.gone { type zelmtest hardware true lost_after 10" + kept("gone"));
+        "pcm.gone { type zelmtest hardware true lost_after 10" + kept("gone") +
+        "pcm.unplugged { type zelmtest hardware true lost_after 10" + kept("unplugged"));
   }
 
   RunOptions Options(std::vector<std::string> args) {
@@ -325,6 +326,16 @@ TEST_F(Takes, ADeviceThatGoesAwayIsWaitedFor) {
   EXPECT_GE(r.elapsedMs, 3000);
   EXPECT_EQ(ReadFile(at("g.wav")).size(), 44u + 10 * 4096 * 2);
   ExpectExactFrom0("g.wav");
+
+  // A stop while it waits finishes the files at once.
+  RunOptions options = Options({"1648", "60", "unplugged", "1", "u.wav"});
+  options.signals = {{2000, SIGINT}};
+  const RunResult u = RunProgram(options);
+  EXPECT_EQ(u.termSignal, SIGINT) << u.out << u.err;
+  EXPECT_LT(u.elapsedMs, 4000);
+  EXPECT_NE(u.out.find("Done\n"), std::string::npos) << u.out;
+  EXPECT_EQ(ReadFile(at("u.wav")).size(), 44u + 10 * 4096 * 2);
+  ExpectExactFrom0("u.wav");
 }
 
 // A crash (kill -9, the OOM killer) right after the start, mid-take or
